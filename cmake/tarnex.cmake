@@ -1,0 +1,67 @@
+# Build settings shared by every target, and the helpers that test folders use.
+
+if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+    add_compile_options(-Wall -Wextra -Wshadow -Wno-unused-parameter)
+endif()
+
+if(TARNEX_SANITIZE)
+    add_compile_options(-fsanitize=${TARNEX_SANITIZE} -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=${TARNEX_SANITIZE})
+    if(TARNEX_SANITIZE MATCHES "undefined")
+        add_compile_options(-fno-sanitize-recover=undefined)
+    endif()
+endif()
+if(TARNEX_BUILD_FUZZ)
+    # Coverage instrumentation for all code; only the fuzz targets link libFuzzer's main.
+    add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
+set(TARNEX_WINDOWS OFF)
+if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
+    set(TARNEX_WINDOWS ON)
+    add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+endif()
+
+# GoogleTest: Debian's prebuilt library natively; for Windows, built from the sources that Debian's
+# googletest package ships, with the cross compiler.
+function(tarnex_setup_gtest)
+    if(TARGET tarnex_gtest_main)
+        return()
+    endif()
+    add_library(tarnex_gtest_main INTERFACE)
+    if(TARNEX_WINDOWS)
+        set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+        set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+        add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+        target_link_libraries(tarnex_gtest_main INTERFACE gtest_main gmock)
+    else()
+        find_package(GTest REQUIRED)
+        target_link_libraries(tarnex_gtest_main INTERFACE GTest::gtest_main GTest::gmock)
+    endif()
+endfunction()
+
+# tarnex_add_test(NAME <name> SOURCES <files...> [LIBS <targets...>] [LABELS <labels...>])
+# Natively every test case becomes its own CTest test; for Windows the whole program is one test run
+# under Wine (one Wine start per case would cost more than the cases).
+function(tarnex_add_test)
+    cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+    tarnex_setup_gtest()
+    add_executable(${T_NAME} ${T_SOURCES})
+    target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} tarnex_gtest_main)
+    if(TARNEX_WINDOWS)
+        add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+        set_tests_properties(${T_NAME} PROPERTIES
+            LABELS "windows;${T_LABELS}"
+            FIXTURES_REQUIRED wine_prefix
+            ENVIRONMENT "${TARNEX_WINE_ENV}")
+    else()
+        include(GoogleTest)
+        gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS "${T_LABELS}")
+    endif()
+endfunction()
+
+# One Wine prefix per build tree, made once before the first Windows test and kept warm while they run.
+if(TARNEX_WINDOWS)
+    set(TARNEX_WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+    set(TARNEX_WINE_ENV "WINEPREFIX=${TARNEX_WINE_PREFIX};WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=")
+endif()

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs what the build, the tests, the benchmarks and the demo need on Debian 12, and nothing that is
+# already there. Safe to run any number of times; a machine that has everything makes no apt call at all.
+set -euo pipefail
+
+packages=(
+    # native builds, tests and benchmarks
+    cmake ninja-build make g++ clang libclang-rt-14-dev clang-format
+    googletest libgtest-dev libgmock-dev libbenchmark-dev
+    # references the CRC benchmark compares against (linked into the benchmark only)
+    zlib1g-dev libdeflate-dev
+    # the Windows cross build; the posix-thread compilers give std::thread and std::mutex
+    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
+    # Windows programs and tests run under 64-bit Wine (wine32 must not be installed: it breaks wine64 here)
+    wine wine64
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "install-deps: installing ${missing[*]}"
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+    if command -v sudo >/dev/null 2>&1; then
+        sudo="sudo"
+    else
+        echo "install-deps: these packages are missing and I am not root: ${missing[*]}" >&2
+        exit 1
+    fi
+fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
