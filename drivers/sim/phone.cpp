@@ -34,11 +34,13 @@ const Crc32Tables &crc_tables() {
 }
 
 uint32_t load_le32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
-bool starts_with(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
+bool starts_with(std::string_view s, std::string_view prefix) {
+    return s.substr(0, prefix.size()) == prefix;
+}
 
 std::string hex32(uint32_t v) {
     char buf[16];
@@ -96,7 +98,9 @@ Phone::Phone(DeviceConfig config, Transcript &transcript, std::filesystem::path 
     m_plugged = m_config.plugged;
 }
 
-void Phone::log(const std::string &line) { m_transcript.add(line); }
+void Phone::log(const std::string &line) {
+    m_transcript.add(line);
+}
 
 void Phone::plug() {
     m_rejoin_pending = false;
@@ -112,7 +116,8 @@ void Phone::unplug(const char *reason) {
     if (!m_plugged)
         return;
     if (m_in_data)
-        log("data-cut " + label() + " bytes=" + std::to_string(m_received) + " of=" + std::to_string(m_expected));
+        log("data-cut " + label() + " bytes=" + std::to_string(m_received) +
+            " of=" + std::to_string(m_expected));
     reset_protocol();
     m_replies.clear();
     m_has_download = false;
@@ -152,9 +157,13 @@ void Phone::reset_protocol() {
     m_final = {};
 }
 
-void Phone::queue(std::string bytes) { m_replies.push_back({std::move(bytes), 0, false}); }
+void Phone::queue(std::string bytes) {
+    m_replies.push_back({std::move(bytes), 0, false});
+}
 
-void Phone::queue_fail(const std::string &text) { queue("FAIL" + text); }
+void Phone::queue_fail(const std::string &text) {
+    queue("FAIL" + text);
+}
 
 IoStatus Phone::host_write(const uint8_t *data, uint32_t size, uint32_t &accepted) {
     accepted = 0;
@@ -310,7 +319,8 @@ void Phone::handle_command(const std::string &command) {
             }
             break;
         case ActionKind::FINAL_TIMEOUTS:
-            final_plan.timeouts = final_plan.timeouts ? final_plan.timeouts : static_cast<uint32_t>(rule.number);
+            final_plan.timeouts =
+                final_plan.timeouts ? final_plan.timeouts : static_cast<uint32_t>(rule.number);
             break;
         }
     }
@@ -471,7 +481,8 @@ std::chrono::steady_clock::time_point Phone::book_transfer(uint32_t bytes) {
         return {};
     nanoseconds cost = microseconds(m_config.delay_us);
     if (m_config.rate != 0)
-        cost += nanoseconds(static_cast<int64_t>(static_cast<double>(bytes) * 1e9 / static_cast<double>(m_config.rate)));
+        cost += nanoseconds(
+            static_cast<int64_t>(static_cast<double>(bytes) * 1e9 / static_cast<double>(m_config.rate)));
     auto now = steady_clock::now();
     // The link keeps its own clock, so that a sleep that overshoots (coarse timers, a busy machine) is
     // made up by the next transfers instead of slowing the whole download. A link that stood idle

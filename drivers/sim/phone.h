@@ -131,7 +131,7 @@ private:
     uint32_t m_transfers = 0;
     uint32_t m_largest = 0;
     uint64_t m_overrun = 0;
-    uint32_t m_short_write = 0;     // 0: take whole transfers
+    uint32_t m_short_write = 0;      // 0: take whole transfers
     uint64_t m_unplug_after = ~0ULL; // leave the bus after this many data bytes
     std::vector<uint8_t> m_incoming;
     FinalPlan m_final;

@@ -19,7 +19,9 @@ struct LineError {
     std::string message;
 };
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\r';
+}
 
 std::string_view trim(std::string_view s) {
     while (!s.empty() && is_space(s.front()))
@@ -104,6 +106,15 @@ std::string text_argument(std::string_view rest) {
         rest = rest.substr(1, rest.size() - 2);
     }
     return decode_escapes(rest);
+}
+
+// The rest of a line taken literally (quotes around it removed): paths and interface names are full of
+// backslashes that must not be read as escapes.
+std::string raw_argument(std::string_view rest) {
+    rest = trim(rest);
+    if (rest.size() >= 2 && rest.front() == '"' && rest.back() == '"')
+        rest = rest.substr(1, rest.size() - 2);
+    return std::string(rest);
 }
 
 // Decimal (optionally with a K, M or G suffix, binary multiples) or hexadecimal with 0x.
@@ -247,8 +258,9 @@ Rule parse_rule(std::string_view rest) {
     auto text_limit = [&](size_t limit) {
         rule.text = text_argument(rest);
         if (rule.text.size() > limit)
-            throw LineError{"the text of '" + std::string(action) + "' is " + std::to_string(rule.text.size()) +
-                            " bytes; a reply holds at most " + std::to_string(limit)};
+            throw LineError{"the text of '" + std::string(action) + "' is " +
+                            std::to_string(rule.text.size()) + " bytes; a reply holds at most " +
+                            std::to_string(limit)};
     };
     auto number = [&](const char *what, uint64_t max) {
         std::string_view word = next_word(rest);
@@ -319,12 +331,12 @@ std::string default_interface_name(const DeviceConfig &d) {
 
 void apply_device_key(DeviceConfig &d, std::string_view key, std::string_view rest) {
     if (key == "name") {
-        std::string name = text_argument(rest);
+        std::string name = raw_argument(rest);
         if (name.empty() || name.size() > MAX_INTERFACE_NAME || !printable(name, true))
             throw LineError{"an interface name is 1 to 1000 printable ASCII characters"};
         d.interface_name = name;
     } else if (key == "serial") {
-        std::string serial = text_argument(rest);
+        std::string serial = raw_argument(rest);
         if (serial == "none") {
             d.has_serial = false;
             d.serial.clear();
@@ -420,9 +432,9 @@ DeviceConfig new_device(std::string label) {
 
 std::vector<PartitionConfig> default_partitions() {
     // Every partition the flasher writes or erases, each able to take the largest image it can send.
-    static const char *const names[] = {"qcsblhd", "qcsbl", "oemsblhd", "oemsbl", "amsshd",
-                                        "amss",    "cefs",  "appsboothd", "appsboot", "boot",
-                                        "system",  "recovery", "userdata", "cache"};
+    static const char *const names[] = {"qcsblhd", "qcsbl",    "oemsblhd",   "oemsbl",   "amsshd",
+                                        "amss",    "cefs",     "appsboothd", "appsboot", "boot",
+                                        "system",  "recovery", "userdata",   "cache"};
     std::vector<PartitionConfig> parts;
     for (const char *n : names)
         parts.push_back({n, 0x7FFFFFFF});
@@ -453,9 +465,9 @@ bool parse_scenario(std::string_view text, Scenario &out, std::string &error) {
                 continue;
             std::string_view key = next_word(rest);
             if (key == "transcript-file") {
-                out.transcript_file = text_argument(rest);
+                out.transcript_file = raw_argument(rest);
             } else if (key == "partition-dir") {
-                out.partition_dir = text_argument(rest);
+                out.partition_dir = raw_argument(rest);
             } else if (key == "device") {
                 std::string_view label = next_word(rest);
                 expect_end(rest, key);
@@ -468,7 +480,8 @@ bool parse_scenario(std::string_view text, Scenario &out, std::string &error) {
                 out.devices.push_back(new_device(std::string(label)));
                 current = &out.devices.back();
             } else if (current == nullptr) {
-                throw LineError{"'" + std::string(key) + "' belongs in a device block; start one with 'device LABEL'"};
+                throw LineError{"'" + std::string(key) +
+                                "' belongs in a device block; start one with 'device LABEL'"};
             } else {
                 size_t before = current->rules.size();
                 apply_device_key(*current, key, rest);

@@ -36,14 +36,14 @@ extern "C" {
 
 /* Handle accounting since the last configuration (tarnex_sim_configure or tarnex_sim_reset). */
 typedef struct {
-    uint32_t opened;       /* handles handed out, of every kind */
-    uint32_t closed;       /* handles closed by AdbCloseHandle */
-    uint32_t open_now;     /* opened - closed */
+    uint32_t opened;   /* handles handed out, of every kind */
+    uint32_t closed;   /* handles closed by AdbCloseHandle */
+    uint32_t open_now; /* opened - closed */
     uint32_t open_enumerations;
     uint32_t open_interfaces;
     uint32_t open_endpoints;
-    uint32_t bad_closes;   /* AdbCloseHandle on a null, unknown or already closed handle */
-    uint32_t bad_handles;  /* any other operation on such a handle, or on a handle of the wrong kind */
+    uint32_t bad_closes;  /* AdbCloseHandle on a null, unknown or already closed handle */
+    uint32_t bad_handles; /* any other operation on such a handle, or on a handle of the wrong kind */
 } TarnexSimHandleStats;
 
 /* Replaces the whole simulation with the scenario `text`: every phone, every partition, the handle
@@ -81,7 +81,8 @@ TARNEX_SIM_API void tarnex_sim_clear_transcript(void);
 /* The content of a partition: copies up to `size` bytes into `buffer` and returns the partition's length
  * (0 when never flashed, or erased). -1: unknown label; -2: unknown partition; -3: the phone's data mode
  * keeps no bytes (the transcript has the size and checksum). */
-TARNEX_SIM_API int64_t tarnex_sim_partition(const char *label, const char *partition, void *buffer, uint64_t size);
+TARNEX_SIM_API int64_t tarnex_sim_partition(const char *label, const char *partition, void *buffer,
+                                            uint64_t size);
 
 /* Writes every flashed or erased partition of every phone as DIR/LABEL/PARTITION.img, now. Returns 0, or
  * -1 when a file could not be written. (With "partition-dir" in the scenario this happens by itself
@@ -95,7 +96,8 @@ typedef int (*TarnexSimLabelFn)(const char *label); /* plug, unplug, is_plugged 
 typedef void (*TarnexSimHandleStatsFn)(TarnexSimHandleStats *stats);
 typedef size_t (*TarnexSimTranscriptFn)(char *buffer, size_t size);
 typedef void (*TarnexSimClearTranscriptFn)(void);
-typedef int64_t (*TarnexSimPartitionFn)(const char *label, const char *partition, void *buffer, uint64_t size);
+typedef int64_t (*TarnexSimPartitionFn)(const char *label, const char *partition, void *buffer,
+                                        uint64_t size);
 typedef int (*TarnexSimWritePartitionsFn)(const char *dir);
 
 #ifdef __cplusplus

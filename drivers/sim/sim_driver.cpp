@@ -183,7 +183,9 @@ Simulation &simulation() {
 }
 
 // Handle values are id * 16: never null, never a valid object address, and easy to read in a log.
-ADBAPIHANDLE handle_value(uint64_t id) { return reinterpret_cast<ADBAPIHANDLE>(static_cast<uintptr_t>(id << 4)); }
+ADBAPIHANDLE handle_value(uint64_t id) {
+    return reinterpret_cast<ADBAPIHANDLE>(static_cast<uintptr_t>(id << 4));
+}
 
 uint64_t handle_id(ADBAPIHANDLE h) {
     uintptr_t v = reinterpret_cast<uintptr_t>(h);
@@ -218,6 +220,9 @@ bool install(Simulation &sim, Scenario scenario, const std::filesystem::path &ba
     std::filesystem::path transcript_path = resolve(scenario.transcript_file);
     std::FILE *file = nullptr;
     if (!transcript_path.empty()) {
+        std::error_code ec;
+        if (transcript_path.has_parent_path())
+            std::filesystem::create_directories(transcript_path.parent_path(), ec);
         file = open_file(transcript_path, "wb");
         if (file == nullptr) {
             error = "cannot create the transcript file '" + scenario.transcript_file + "'";
@@ -492,7 +497,8 @@ SIM_EXPORT ADBAPIHANDLE ADBAPI_CALL AdbEnumInterfaces(AdbGuid class_id, bool exc
         nullptr);
 }
 
-SIM_EXPORT bool ADBAPI_CALL AdbNextInterface(ADBAPIHANDLE enumeration, AdbInterfaceInfo *info, uint32_t *size) {
+SIM_EXPORT bool ADBAPI_CALL AdbNextInterface(ADBAPIHANDLE enumeration, AdbInterfaceInfo *info,
+                                             uint32_t *size) {
     return guarded(
         [&]() -> bool {
             Session s;
@@ -635,7 +641,8 @@ SIM_EXPORT bool ADBAPI_CALL AdbGetUsbDeviceDescriptor(ADBAPIHANDLE iface, UsbDev
         false);
 }
 
-SIM_EXPORT bool ADBAPI_CALL AdbGetUsbInterfaceDescriptor(ADBAPIHANDLE iface, UsbInterfaceDescriptor *descriptor) {
+SIM_EXPORT bool ADBAPI_CALL AdbGetUsbInterfaceDescriptor(ADBAPIHANDLE iface,
+                                                         UsbInterfaceDescriptor *descriptor) {
     return guarded(
         [&]() -> bool {
             Session s;
@@ -648,8 +655,8 @@ SIM_EXPORT bool ADBAPI_CALL AdbGetUsbInterfaceDescriptor(ADBAPIHANDLE iface, Usb
                 return false;
             }
             const DeviceConfig &c = p->config();
-            uint8_t d[9] = {9, 4, 0, 0, c.endpoints, c.interface_class[0], c.interface_class[1],
-                            c.interface_class[2], 0};
+            uint8_t d[9] = {
+                9, 4, 0, 0, c.endpoints, c.interface_class[0], c.interface_class[1], c.interface_class[2], 0};
             std::memcpy(descriptor, d, sizeof d);
             return true;
         },
@@ -755,7 +762,8 @@ SIM_EXPORT bool ADBAPI_CALL AdbCloseHandle(ADBAPIHANDLE handle) {
                 set_failure(Failure::INVALID_HANDLE);
                 return false;
             }
-            std::string who = it->second.kind == Kind::ENUMERATION ? "-" : sim.phones[it->second.phone]->label();
+            std::string who =
+                it->second.kind == Kind::ENUMERATION ? "-" : sim.phones[it->second.phone]->label();
             sim.transcript.add("close " + who + " h=" + std::to_string(it->first) + " " +
                                kind_name(it->second.kind));
             sim.handles.erase(it);
@@ -924,7 +932,8 @@ int64_t tarnex_sim_partition(const char *label, const char *partition, void *buf
             if (img.size > 0 && img.bytes == nullptr)
                 return -3;
             if (buffer != nullptr && img.size > 0)
-                std::memcpy(buffer, img.bytes->data(), static_cast<size_t>(std::min<uint64_t>(size, img.size)));
+                std::memcpy(buffer, img.bytes->data(),
+                            static_cast<size_t>(std::min<uint64_t>(size, img.size)));
             return static_cast<int64_t>(img.size);
         },
         -1);
