@@ -359,11 +359,12 @@ void Phone::handle_command(const std::string &command) {
             }
             bool room = true;
             if (m_config.data_mode == DataMode::KEEP) {
-                // The whole image is reserved up front: a phone that cannot hold it says so now,
-                // not half-way through the data phase.
+                // Room for the start of the image now; a phone that cannot even hold that says so at
+                // once. Reserving all of an announced size up front would also reserve for sizes the
+                // host then refuses to send (the "larger" fault).
                 try {
                     std::vector<uint8_t> buffer;
-                    buffer.reserve(announce);
+                    buffer.reserve(std::min<uint32_t>(announce, 64u << 20));
                     m_incoming = std::move(buffer);
                 } catch (const std::bad_alloc &) {
                     room = false;
