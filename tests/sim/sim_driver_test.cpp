@@ -753,6 +753,17 @@ TEST_F(StartUpTest, ABrokenScenarioFileAttachesNothingAndSaysWhy) {
     EXPECT_NE(t.find("line 2: unknown key 'vendr'"), std::string::npos) << t;
 }
 
+TEST_F(StartUpTest, UnloadingEndsTheSimulationAndLoadingAgainStartsAfresh) {
+    start("device first\n");
+    char error[256];
+    ASSERT_EQ(0, copy.configure("device a\ndevice b\n", error, sizeof error)) << error;
+    ASSERT_EQ(list_interfaces(copy).size(), 2u);
+    copy.unload();
+    ASSERT_TRUE(copy.load(dir / "AdbWinApi.dll")) << copy.missing;
+    EXPECT_EQ(list_interfaces(copy).size(), 1u) << "the product's next start-up meets the scenario again";
+    EXPECT_EQ(copy.is_plugged("first"), 1);
+}
+
 // --- two threads ------------------------------------------------------------------------------------------
 
 // The product's pattern: the worker transfers on its handle while the window thread opens and closes a
