@@ -17,7 +17,11 @@ start)
         wineboot -i >/dev/null 2>&1
         wineserver -w
     fi
-    wineserver -p
+    # The server, and the services that the first program of a session starts, outlive this script and
+    # the tests: they must not hold the output pipes of ctest, or it waits on them for ever. So the
+    # server starts here with no pipes, and wineboot starts the session's services the same way.
+    wineserver -p </dev/null >/dev/null 2>&1
+    wineboot </dev/null >/dev/null 2>&1
     ;;
 stop)
     wineserver -k 2>/dev/null || true
