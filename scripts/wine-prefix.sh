@@ -17,7 +17,17 @@ start)
         wineboot -i >/dev/null 2>&1
         wineserver -w
     fi
-    wineserver -p
+    # The persistent server and the prefix's services (started here by wineboot) outlive this script and
+    # the test programs. They must not hold on to ctest's output pipes, or ctest waits for their end
+    # forever: they get /dev/null and none of the other descriptors of this shell.
+    (
+        for fd in /proc/$BASHPID/fd/*; do
+            n=${fd##*/}
+            if [ "$n" -gt 2 ]; then exec {n}>&-; fi
+        done
+        wineserver -p
+        wineboot
+    ) </dev/null >/dev/null 2>&1
     ;;
 stop)
     wineserver -k 2>/dev/null || true
