@@ -336,15 +336,17 @@ bool build_flasher(const char *base_path, const std::vector<PackSource> &sources
     });
 
     if (!options.AllowIncomplete) {
+        std::string missing;
         for (int slot : {SLOT_DEVICE_LIST, SLOT_DRIVER_LIBRARY}) {
             const char *name = IMAGE_ENTRY_NAMES[slot];
-            bool present = std::any_of(ordered.begin(), ordered.end(),
-                                       [name](const PackSource &source) { return source.Name == name; });
-            if (!present)
-                return fail(report, std::string("the firmware has no ") + name +
-                                        "; a flasher cannot start without it (add it, or allow an incomplete "
-                                        "flasher with --allow-incomplete)");
+            if (std::none_of(ordered.begin(), ordered.end(),
+                             [name](const PackSource &source) { return source.Name == name; }))
+                missing += std::string(missing.empty() ? "" : " and no ") + name;
         }
+        if (!missing.empty())
+            return fail(report, "the firmware has no " + missing +
+                                    "; a flasher cannot start without them (add them, or allow an incomplete "
+                                    "flasher with --allow-incomplete)");
     }
 
     std::vector<PlannedEntry> planned;
