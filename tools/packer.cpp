@@ -272,7 +272,9 @@ std::vector<uint8_t> pack_body(const std::vector<PackBlob> &entries) {
 
 void pack_append_trailer(std::vector<uint8_t> *file, size_t body_offset) {
     uint32_t length = static_cast<uint32_t>(file->size() - body_offset);
-    uint32_t crc = crc32_update(file->data() + body_offset, length, PACK_HASH_SEED);
+    // An empty vector may have no storage at all, and a null pointer would give 0 instead of the seed.
+    uint32_t crc =
+        length != 0 ? crc32_update(file->data() + body_offset, length, PACK_HASH_SEED) : PACK_HASH_SEED;
     uint8_t trailer[PAYLOAD_TRAILER_SIZE];
     put_le32(trailer, length);
     put_le32(trailer + 4, crc);

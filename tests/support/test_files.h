@@ -48,7 +48,7 @@ inline void write_file(const std::string &path, const std::vector<uint8_t> &byte
     FILE *file = fopen(path.c_str(), "wb");
     if (!file)
         throw std::runtime_error("cannot create " + path);
-    bool ok = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    bool ok = bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     ok = fclose(file) == 0 && ok;
     if (!ok)
         throw std::runtime_error("cannot write " + path);
