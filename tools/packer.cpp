@@ -107,6 +107,8 @@ bool plan_entries(const std::vector<PackSource> &sources, const FileStatus &out_
             return fail(report, source.Path + " does not exist");
         if (status.IsDirectory)
             return fail(report, source.Path + " is a folder, not a file");
+        if (!status.IsRegular)
+            return fail(report, source.Path + " is not a regular file");
         if (file_same(status, out_status))
             return fail(report,
                         std::string("the output ") + out_path + " is also an input (" + source.Path + ")");
@@ -321,8 +323,8 @@ bool build_flasher(const char *base_path, const std::vector<PackSource> &sources
         return fail(report, std::string("cannot read ") + base_path + ": " + file_error_text());
     if (!base_status.Exists)
         return fail(report, std::string("the base executable ") + base_path + " does not exist");
-    if (base_status.IsDirectory)
-        return fail(report, std::string("the base executable ") + base_path + " is a folder");
+    if (!base_status.IsRegular)
+        return fail(report, std::string("the base executable ") + base_path + " is not a regular file");
     if (file_same(base_status, out_status))
         return fail(report,
                     std::string("the output ") + out_path +
