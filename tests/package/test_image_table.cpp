@@ -151,6 +151,14 @@ TEST_F(ImageTableTest, UnreadableFilesFailToOpen) {
     testing::internal::CaptureStdout();
     EXPECT_STREQ(LoadPath(m_Dir.Path()), "Open image failed"); // a folder
     testing::internal::GetCapturedStdout();
+
+    // 4 GiB or more cannot be described by the trailer; refused on its size, before any read (the file
+    // is sparse where the file system allows).
+    write_file(m_Dir.Path("huge.exe"), {'M', 'Z'});
+    std::filesystem::resize_file(m_Dir.Path("huge.exe"), uint64_t(1) << 32);
+    testing::internal::CaptureStdout();
+    EXPECT_STREQ(LoadPath(m_Dir.Path("huge.exe")), "Open image failed");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "read " + m_Dir.Path("huge.exe") + " failed!\n");
 }
 
 TEST_F(ImageTableTest, DamagedTrailersAreRefused) {
