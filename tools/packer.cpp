@@ -353,6 +353,12 @@ bool build_flasher(const char *base_path, const std::vector<PackSource> &sources
                                     "flasher with --allow-incomplete)");
     }
 
+    if (std::none_of(ordered.begin(), ordered.end(), [](const PackSource &source) {
+            int slot = image_slot_of_name(source.Name.c_str());
+            return slot >= 0 && slot < IMAGE_COUNTED_SLOTS;
+        }))
+        warn(options, report, "the firmware holds no image; the flasher will have nothing to flash");
+
     std::vector<PlannedEntry> planned;
     if (!plan_entries(ordered, out_status, out_path, options, &planned, report))
         return false;
