@@ -17,11 +17,17 @@ start)
         wineboot -i >/dev/null 2>&1
         wineserver -w
     fi
-    # The server, and the services that the first program of a session starts, outlive this script and
-    # the tests: they must not hold the output pipes of ctest, or it waits on them for ever. So the
-    # server starts here with no pipes, and wineboot starts the session's services the same way.
-    wineserver -p </dev/null >/dev/null 2>&1
-    wineboot </dev/null >/dev/null 2>&1
+    # The persistent server and the prefix's services (started here by wineboot) outlive this script and
+    # the test programs. They must not hold on to ctest's output pipes, or ctest waits for their end
+    # forever: they get /dev/null and none of the other descriptors of this shell.
+    (
+        for fd in /proc/$BASHPID/fd/*; do
+            n=${fd##*/}
+            if [ "$n" -gt 2 ]; then exec {n}>&-; fi
+        done
+        wineserver -p || true # a server that already runs is fine
+        wineboot
+    ) </dev/null >/dev/null 2>&1
     ;;
 stop)
     wineserver -k 2>/dev/null || true

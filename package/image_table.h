@@ -1,0 +1,118 @@
+// The payload locator and the image table.
+//
+// The firmware travels at the end of the program's own file: any prefix (the executable), then a package
+// body (package/pack_archive.h), then an 8-byte trailer of two u32 little-endian values, the body length L
+// and crc32_update of the L body bytes from PACK_HASH_SEED. Nothing marks where the body starts: it is
+// found from the end of the file alone.
+//
+// At start-up the window passes its own path to load_image_table, which reads the file whole, checks the
+// trailer and the checksum, parses the body and fills the image table with views into the file buffer.
+#pragma once
+
+#include <cstdint>
+
+class CPackArchive;
+
+// Slots of the image table, in table order. The first 13 are the firmware images, counted in
+// TotalImageBytes; the worker flashes the first 12 (userdata.img is carried and counted only).
+enum ImageSlotIndex : int {
+    SLOT_QCSBLHD_CFGDATA = 0,
+    SLOT_QCSBL = 1,
+    SLOT_OEMSBLHD = 2,
+    SLOT_OEMSBL = 3,
+    SLOT_AMSSHD = 4,
+    SLOT_AMSS = 5,
+    SLOT_CEFS = 6,
+    SLOT_APPSBOOTHD = 7,
+    SLOT_APPSBOOT = 8,
+    SLOT_BOOT = 9,
+    SLOT_SYSTEM = 10,
+    SLOT_RECOVERY = 11,
+    SLOT_USERDATA = 12,
+    SLOT_DRIVER_LIBRARY = 13,
+    SLOT_DEVICE_LIST = 14,
+};
+
+inline constexpr int IMAGE_SLOT_COUNT = 15;
+inline constexpr int IMAGE_COUNTED_SLOTS = 13; // slots 0..12 make up TotalImageBytes
+
+// Entry names of the slots, in table order ("qcsblhd_cfgdata.mbn" ... "AdbWinApi.dll", "DeviceList.dat").
+extern const char *const IMAGE_ENTRY_NAMES[IMAGE_SLOT_COUNT];
+
+// The slot index of entry NAME (exact, case-sensitive), or -1 when it is not a known entry.
+int image_slot_of_name(const char *name);
+
+// The slot index of an entry with name hash HASH, or -1.
+int image_slot_of_hash(uint32_t hash);
+
+// Images are sent with a signed 32-bit length, so the largest is 2 GiB - 1 byte; a flasher file must stay
+// below 4 GiB, since the trailer's length is 32-bit.
+inline constexpr uint32_t IMAGE_SIZE_MAX = 0x7FFFFFFFu;
+inline constexpr uint64_t PAYLOAD_FILE_SIZE_LIMIT = uint64_t(1) << 32; // exclusive
+
+inline constexpr uint32_t PAYLOAD_TRAILER_SIZE = 8;
+
+// The two texts load_image_table fails with; the caller shows them and ends the process.
+extern const char IMAGE_OPEN_FAILED_TEXT[]; // "Open image failed"
+extern const char IMAGE_DESTROYED_TEXT[];   // "This file has been destroyed!"
+
+struct ImageSlot {
+    const uint8_t *Data; // inside the table's FileBuffer; null when the entry is absent or has size 0
+    uint32_t Size;       // 0 when absent
+};
+
+struct ImageTable {
+    ImageSlot Slots[IMAGE_SLOT_COUNT];
+    uint8_t *FileBuffer;      // the whole file plus one NUL byte; owned, freed with free_file_buffer
+    uint32_t TotalImageBytes; // sum of Size over slots 0..12 whose Data is non-null
+    uint32_t ProgressSlice;   // TotalImageBytes / 100: the bulk writer reports progress past every slice
+};
+
+// The process-wide table: all zero until start-up fills it once on the window thread, read-only (from
+// the window thread and the download worker) afterwards.
+extern ImageTable g_ImageTable;
+
+// Reads the file at PATH whole into a new buffer (one allocation, F bytes plus a NUL byte) and stores F
+// through SIZE when SIZE is not null. On failure returns null after writing "open %s failed!\n" or
+// "read %s failed!\n" to standard output; an empty file and a file of 4 GiB or more count as unreadable.
+// Release the buffer with free_file_buffer and nothing else.
+uint8_t *read_whole_file(const char *path, uint32_t *size);
+
+// Releases a buffer from read_whole_file (a table's FileBuffer); null is accepted.
+void free_file_buffer(uint8_t *buffer);
+
+// Fills TABLE from the payload at the end of the file at PATH. Returns null on success, with FileBuffer
+// owned by the table (an earlier FileBuffer is not freed: the caller does that). On failure returns
+// IMAGE_OPEN_FAILED_TEXT (unreadable file) or IMAGE_DESTROYED_TEXT (bad trailer, checksum or body),
+// leaves the table untouched and releases everything it took. Called once, on the window thread.
+const char *load_image_table(const char *path, ImageTable *table);
+
+// What check_payload found wrong, most basic first.
+enum PayloadCheck {
+    PAYLOAD_OK,
+    PAYLOAD_TOO_SHORT,    // fewer bytes than a trailer
+    PAYLOAD_BAD_LENGTH,   // the trailer's body length does not fit in the file
+    PAYLOAD_BAD_CHECKSUM, // the body's CRC differs from the trailer's
+    PAYLOAD_BAD_BODY,     // the body does not parse: a record or the terminator runs past its end
+};
+
+struct PayloadInfo {
+    uint32_t BodyOffset;  // F - 8 - L
+    uint32_t BodyLength;  // L, from the trailer
+    uint32_t StoredCrc;   // from the trailer
+    uint32_t ComputedCrc; // over the body; 0 when the length was already bad
+    uint32_t Consumed;    // bytes the parse took, terminator included; 0 when it failed or did not run
+};
+
+// The locator's checks on a file already in memory (FILE, SIZE bytes): trailer, checksum, parse into
+// ARCHIVE (whose entries then point into FILE). INFO (may be null) receives what was found so far. Pure
+// apart from ARCHIVE; never reads outside FILE[0, SIZE).
+PayloadCheck check_payload(const uint8_t *file, uint32_t size, PayloadInfo *info, CPackArchive *archive);
+
+// Everything load_image_table does after the read, on a file already in memory: on success fills TABLE
+// with views into FILE, stores FILE as its FileBuffer (owned from then on only if it came from
+// read_whole_file) and returns null; on failure returns IMAGE_DESTROYED_TEXT and leaves TABLE untouched.
+const char *index_image_table(uint8_t *file, uint32_t size, ImageTable *table);
+
+// A short sentence for RESULT, for tools that explain a verdict ("the checksum of the body is wrong").
+const char *payload_check_text(PayloadCheck result);

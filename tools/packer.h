@@ -1,0 +1,83 @@
+// The producer side of the payload package: package bodies and trailers in memory, package files, and
+// finished flashers made of a base executable and a firmware folder.
+//
+// A flasher file is the base executable, then the package body, then the trailer (body length and
+// crc32_update of the body from PACK_HASH_SEED, both u32 little-endian); load_image_table accepts exactly
+// this. Everything written to disk goes through PackOutput: complete, or not there at all.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+// An entry given as bytes in memory.
+struct PackBlob {
+    std::string Name;
+    std::vector<uint8_t> Bytes;
+};
+
+// An entry taken from a file.
+struct PackSource {
+    std::string Name;
+    std::string Path;
+};
+
+// ---- In memory (tests and small tools; no size checks beyond the format's own) ----------------------
+
+// The package body of ENTRIES, in the given order, ending with the terminator.
+std::vector<uint8_t> pack_body(const std::vector<PackBlob> &entries);
+
+// Appends the trailer for the body that runs from BODY_OFFSET to the end of FILE.
+void pack_append_trailer(std::vector<uint8_t> *file, size_t body_offset);
+
+// Body and trailer: a file that is nothing but a package.
+std::vector<uint8_t> pack_payload(const std::vector<PackBlob> &entries);
+
+// BASE followed by the body and trailer of ENTRIES: the bytes of a flasher.
+std::vector<uint8_t> pack_flasher_bytes(const std::vector<uint8_t> &base,
+                                        const std::vector<PackBlob> &entries);
+
+// ---- Files -------------------------------------------------------------------------------------------
+
+struct PackOptions {
+    // build: make a flasher even without "DeviceList.dat" or "AdbWinApi.dll" (it cannot start then).
+    bool AllowIncomplete = false;
+    // Called before each entry is written, with a line such as "boot.img (3145728 bytes)". Optional.
+    std::function<void(const std::string &)> OnProgress;
+    // Called for each warning as it is found, before anything is written. Optional.
+    std::function<void(const std::string &)> OnWarning;
+};
+
+struct PackReport {
+    std::vector<std::string> Warnings;
+    std::string Error;       // a sentence when the call failed
+    uint64_t OutputSize = 0; // bytes written, trailer included
+    uint32_t BodyLength = 0; // L of the trailer
+    uint32_t BodyCrc = 0;    // checksum of the trailer
+    uint32_t EntryCount = 0; // records in the body
+};
+
+// Writes OUT_PATH: the package of SOURCES in the given order, then the trailer. Refuses (returning false
+// with REPORT->Error, and writing nothing) an entry of 2 GiB or more, an empty "DeviceList.dat", an output
+// of 4 GiB or more, a missing or unreadable input, and an output that is one of the inputs.
+bool pack_create(const char *out_path, const std::vector<PackSource> &sources, const PackOptions &options,
+                 PackReport *report);
+
+// Writes OUT_PATH: BASE_PATH's bytes, then the body of every known entry found in FIRMWARE_DIR in table
+// order, then the trailer. Warns about files that are not known entries (names are case-sensitive) and
+// leaves them out. Besides pack_create's refusals, refuses a folder without "DeviceList.dat" or
+// "AdbWinApi.dll" unless OPTIONS.AllowIncomplete, and an output that is the base itself. The base
+// executable is only read.
+bool pack_build(const char *base_path, const char *firmware_dir, const char *out_path,
+                const PackOptions &options, PackReport *report);
+
+// pack_build with the entries listed instead of found in a folder; they are written in table order,
+// unknown names after the known ones in the given order.
+bool pack_build_sources(const char *base_path, const std::vector<PackSource> &sources, const char *out_path,
+                        const PackOptions &options, PackReport *report);
+
+// A flasher from a base file and entries in memory, written atomically: the few lines a test needs.
+// Entries go in the given order; no completeness check. False with a sentence in ERROR on failure.
+bool pack_build_blobs(const char *base_path, const std::vector<PackBlob> &entries, const char *out_path,
+                      std::string *error);
