@@ -17,7 +17,11 @@ start)
         wineboot -i >/dev/null 2>&1
         wineserver -w
     fi
-    wineserver -p
+    # The persistent server outlives this script: it must not hold the caller's output open, or
+    # ctest waits for the end of this test's output forever.
+    wineserver -p </dev/null >/dev/null 2>&1 || true # fails when a server already runs: fine
+    # Likewise Wine's own services, which the first program would otherwise start with its output.
+    wineboot </dev/null >/dev/null 2>&1
     ;;
 stop)
     wineserver -k 2>/dev/null || true
