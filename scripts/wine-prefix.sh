@@ -17,10 +17,10 @@ start)
         wineboot -i >/dev/null 2>&1
         wineserver -w
     fi
-    # The persistent server outlives this script: it must not hold the caller's output open, or
-    # ctest waits for the end of this test's output forever.
-    wineserver -p </dev/null >/dev/null 2>&1 || true # fails when a server already runs: fine
-    # Likewise Wine's own services, which the first program would otherwise start with its output.
+    # The server, and the services that the first program of a session starts, outlive this script and
+    # the tests: they must not hold the output pipes of ctest, or it waits on them for ever. So the
+    # server starts here with no pipes, and wineboot starts the session's services the same way.
+    wineserver -p </dev/null >/dev/null 2>&1 || true # a server left running from before is fine too
     wineboot </dev/null >/dev/null 2>&1
     ;;
 stop)
