@@ -53,11 +53,3 @@ TEST_F(DriverBinding, MissingExportsAreAllNamedAndNothingIsBound) {
     g_Absent = {"AdbEnumInterfaces"};
     EXPECT_FALSE(bind_driver_api(FAKE_LIBRARY, &api, nullptr));
 }
-
-TEST(DriverTable, IsCompleteOnlyWithAllTwelveOperations) {
-    DriverApi api = FakeDriver::table();
-    EXPECT_TRUE(driver_api_complete(api));
-    api.AdbWriteEndpointSync = nullptr;
-    EXPECT_FALSE(driver_api_complete(api));
-    EXPECT_FALSE(driver_api_complete(DriverApi{}));
-}
