@@ -18,14 +18,16 @@
 // The native codes the core acts on, named once. A driver library reports a read time-out with
 // OS_ERROR_TIMEOUT and any other code once the device has gone.
 #ifdef _WIN32
-inline constexpr uint32_t OS_ERROR_INVALID_HANDLE = 6; // ERROR_INVALID_HANDLE
-inline constexpr uint32_t OS_ERROR_OUT_OF_MEMORY = 14; // ERROR_OUTOFMEMORY
-inline constexpr uint32_t OS_ERROR_DEVICE_FAULT = 31;  // ERROR_GEN_FAILURE
-inline constexpr uint32_t OS_ERROR_TIMEOUT = 121;      // ERROR_SEM_TIMEOUT
+inline constexpr uint32_t OS_ERROR_INVALID_HANDLE = 6;     // ERROR_INVALID_HANDLE
+inline constexpr uint32_t OS_ERROR_OUT_OF_MEMORY = 14;     // ERROR_OUTOFMEMORY
+inline constexpr uint32_t OS_ERROR_DEVICE_FAULT = 31;      // ERROR_GEN_FAILURE
+inline constexpr uint32_t OS_ERROR_INVALID_PARAMETER = 87; // ERROR_INVALID_PARAMETER
+inline constexpr uint32_t OS_ERROR_TIMEOUT = 121;          // ERROR_SEM_TIMEOUT
 #else
 inline constexpr uint32_t OS_ERROR_INVALID_HANDLE = EBADF;
 inline constexpr uint32_t OS_ERROR_OUT_OF_MEMORY = ENOMEM;
 inline constexpr uint32_t OS_ERROR_DEVICE_FAULT = EIO;
+inline constexpr uint32_t OS_ERROR_INVALID_PARAMETER = EINVAL;
 inline constexpr uint32_t OS_ERROR_TIMEOUT = ETIMEDOUT;
 #endif
 // OS_ERROR_DEVICE_FAULT is what the transport reports when a driver breaks its own contract (claims
