@@ -1,0 +1,32 @@
+// Portable helpers built on the OS services table.
+#include "os/os_api.h"
+
+std::string os_join_path(const std::string &directory, const char *name) {
+#ifdef _WIN32
+    const char separator = '\\';
+#else
+    const char separator = '/';
+#endif
+    std::string path = directory;
+    if (path.empty() || (path.back() != separator && path.back() != '/'))
+        path += separator;
+    path += name;
+    return path;
+}
+
+bool os_write_whole_file(const char *path, const void *data, size_t size) {
+    OsFile file = g_OsApi.file_create(path);
+    if (file == OS_INVALID_FILE)
+        return false;
+    bool written = g_OsApi.file_write(file, data, size);
+    uint32_t error = written ? 0 : g_OsApi.get_last_error();
+    bool closed = g_OsApi.file_close(file);
+    if (written && !closed)
+        error = g_OsApi.get_last_error();
+    if (written && closed)
+        return true;
+    // Deleting may set its own code; the caller wants the one of the step that failed.
+    g_OsApi.file_delete(path);
+    g_OsApi.set_last_error(error);
+    return false;
+}
