@@ -2,12 +2,8 @@
 // counts the bytes. The transport must never be what limits a download: a USB 2.0 link carries at most
 // 53 MB/s, and the target is 1 GB/s. The phone is deployed, loaded and bound by name as the product
 // does it, and progress reports go to a window as in a real download.
-#if __has_include("package/image_table.h") // the bulk writer is built with the package module
-
 // The simulated phone next to this program (benchmarks are built natively only).
-#ifndef TARNEX_SIM_FILE
 #define TARNEX_SIM_FILE "libtarnex_sim.so"
-#endif
 
 #include "framework/main_window.h"
 #include "package/image_table.h"
@@ -126,14 +122,3 @@ int main(int argc, char **argv) {
     return 0;
 }
 
-#else
-
-#include <cstdio>
-
-// Skipped loudly: without the package module there is no bulk writer to measure.
-int main() {
-    std::printf("bench_usb: SKIPPED, this tree has no package module and so no bulk writer\n");
-    return 0;
-}
-
-#endif
