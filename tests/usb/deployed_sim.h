@@ -6,8 +6,8 @@
 // TARNEX_SIM_FILE names the library file next to the program (set by the build).
 #pragma once
 
-#include "drivers/sim/sim_control.h"
 #include "os/os_api.h"
+#include "tests/support/sim_control.h"
 #include "usb/driver_api.h"
 
 #include <filesystem>
@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-class DeployedSim {
+class DeployedSim : public SimControl {
 public:
     ~DeployedSim() { remove(); }
 
@@ -50,10 +50,7 @@ public:
         std::string missing;
         if (!bind_driver_api(library, &g_DriverApi, &missing))
             return fail("missing exports: " + missing);
-        return bind(configure, "tarnex_sim_configure") && bind(reset, "tarnex_sim_reset") &&
-               bind(plug, "tarnex_sim_plug") && bind(unplug, "tarnex_sim_unplug") &&
-               bind(handle_stats, "tarnex_sim_handle_stats") &&
-               bind(transcript_fn, "tarnex_sim_transcript") && bind(partition_fn, "tarnex_sim_partition");
+        return bind_control(library);
     }
 
     // Unbinds, unloads and deletes the copy and its folder, as the product does at shut-down.
@@ -73,56 +70,12 @@ public:
         m_path.clear(), m_folder.clear(), m_private.clear();
     }
 
-    // Replaces the simulation with a scenario; false with the simulator's reason in `error`.
-    bool scenario(const char *text) {
-        char reason[256] = {};
-        if (configure(text, reason, sizeof reason) == 0)
-            return true;
-        error = reason;
-        return false;
-    }
-
-    TarnexSimHandleStats stats() const {
-        TarnexSimHandleStats s = {};
-        handle_stats(&s);
-        return s;
-    }
-
-    std::string transcript() const {
-        std::string text(transcript_fn(nullptr, 0) + 1, '\0');
-        text.resize(transcript_fn(text.data(), text.size()));
-        return text;
-    }
-
-    std::string partition(const char *label, const char *name) const {
-        int64_t size = partition_fn(label, name, nullptr, 0);
-        if (size <= 0)
-            return {};
-        std::string content(static_cast<size_t>(size), '\0');
-        partition_fn(label, name, content.data(), content.size());
-        return content;
-    }
-
     OsLibrary library = nullptr;
-    std::string error;
-    TarnexSimConfigureFn configure = nullptr;
-    TarnexSimResetFn reset = nullptr;
-    TarnexSimLabelFn plug = nullptr;
-    TarnexSimLabelFn unplug = nullptr;
-    TarnexSimHandleStatsFn handle_stats = nullptr;
-    TarnexSimTranscriptFn transcript_fn = nullptr;
-    TarnexSimPartitionFn partition_fn = nullptr;
 
 private:
     bool fail(std::string reason) {
         error = std::move(reason);
         return false;
-    }
-
-    template <typename Function>
-    bool bind(Function &function, const char *name) {
-        function = reinterpret_cast<Function>(g_OsApi.library_symbol(library, name));
-        return function != nullptr || fail(std::string("missing control export ") + name);
     }
 
     std::string m_private, m_folder, m_path;
