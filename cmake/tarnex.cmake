@@ -20,7 +20,31 @@ set(TARNEX_WINDOWS OFF)
 if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
     set(TARNEX_WINDOWS ON)
     add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+    # Resource scripts (res/): enabled here, at the top, because programs in every folder link them.
+    enable_language(RC)
 endif()
+
+# tarnex_program_resources(TARGET FILE_NAME DESCRIPTION)
+# Gives a Windows program its manifest (version 6 common controls, DPI awareness, asInvoker) and its
+# version information (res/program.rc). Does nothing in the other builds.
+function(tarnex_program_resources target file_name description)
+    if(NOT TARNEX_WINDOWS)
+        return()
+    endif()
+    set(script ${PROJECT_SOURCE_DIR}/res/program.rc)
+    set(generated ${CMAKE_BINARY_DIR}/generated)
+    # The program's own texts reach the script as a header of its own: quoted macro values do not pass
+    # through windres's preprocessor call intact.
+    set(info ${generated}/programs/${target}/program_info.h)
+    file(CONFIGURE OUTPUT ${info} CONTENT
+         "#define TARNEX_FILE_NAME \"${file_name}\"\n#define TARNEX_FILE_DESCRIPTION \"${description}\"\n")
+    add_library(${target}_program_rc OBJECT ${script})
+    target_include_directories(${target}_program_rc PRIVATE ${generated}/programs/${target} ${PROJECT_SOURCE_DIR}
+                               ${generated})
+    set_source_files_properties(${script} TARGET_DIRECTORY ${target}_program_rc PROPERTIES
+                                OBJECT_DEPENDS "${generated}/res/version.h;${generated}/res/program.manifest;${info}")
+    target_link_libraries(${target} PRIVATE ${target}_program_rc)
+endfunction()
 
 # GoogleTest: Debian's prebuilt library natively; for Windows, built from the sources that Debian's
 # googletest package ships, with the cross compiler.
@@ -64,4 +88,6 @@ endfunction()
 if(TARNEX_WINDOWS)
     set(TARNEX_WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix)
     set(TARNEX_WINE_ENV "WINEPREFIX=${TARNEX_WINE_PREFIX};WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=")
+    # Test programs run on the prefix's own X display (scripts/wine-prefix.sh starts both).
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/scripts/wine-run.sh)
 endif()
