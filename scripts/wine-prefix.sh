@@ -1,37 +1,103 @@
 #!/usr/bin/env bash
 # wine-prefix.sh start|stop PREFIX
-# start: makes the Wine prefix when it does not exist yet and keeps its wineserver running, so that each
-#        test program starts in a fraction of a second.
-# stop:  ends this prefix's wineserver and every process in it (other prefixes are not touched).
+# start: starts a private X display (Xvfb) for this prefix, makes the Wine prefix when it does not exist
+#        yet, sets it up for our windows (Wine draws the window frames and captions, a CJK font stands in
+#        for the dialogs' "宋体"), and keeps its wineserver running, so that each program starts in a
+#        fraction of a second. The display's name is written to PREFIX.xvfb/display; scripts/wine-run.sh
+#        runs a program there.
+# stop:  ends this prefix's wineserver and every process in it, then the display (other prefixes and
+#        displays are not touched).
 set -euo pipefail
 action=$1
 export WINEPREFIX=$2
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win64
+xvfb_dir=$WINEPREFIX.xvfb
 
-case "$action" in
-start)
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        mkdir -p "$WINEPREFIX"
-        wineboot -i >/dev/null 2>&1
-        wineserver -w
-    fi
-    # The persistent server and the prefix's services (started here by wineboot) outlive this script and
-    # the test programs. They must not hold on to ctest's output pipes, or ctest waits for their end
-    # forever: they get /dev/null and none of the other descriptors of this shell.
+# Runs "$@" in the background, detached from this shell's descriptors: the display and the Wine server
+# outlive this script and the tests, and must not hold on to ctest's output pipes, or ctest waits for
+# their end forever.
+detached() {
     (
         for fd in /proc/$BASHPID/fd/*; do
             n=${fd##*/}
             if [ "$n" -gt 2 ]; then exec {n}>&-; fi
         done
-        wineserver -p || true # a server that already runs is fine
-        wineboot
+        exec "$@"
     ) </dev/null >/dev/null 2>&1
+}
+
+display_running() {
+    [ -f "$xvfb_dir/pid" ] && [ -f "$xvfb_dir/display" ] && kill -0 "$(cat "$xvfb_dir/pid")" 2>/dev/null
+}
+
+start_display() {
+    if display_running; then
+        return
+    fi
+    rm -rf "$xvfb_dir"
+    mkdir -p "$xvfb_dir"
+    # Xvfb picks a free display number itself and writes it to the descriptor -displayfd names.
+    (
+        for fd in /proc/$BASHPID/fd/*; do
+            n=${fd##*/}
+            if [ "$n" -gt 2 ]; then exec {n}>&-; fi
+        done
+        exec Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$xvfb_dir/number" \
+            </dev/null >"$xvfb_dir/log" 2>&1
+    ) &
+    echo $! >"$xvfb_dir/pid"
+    for _ in $(seq 100); do
+        if [ -s "$xvfb_dir/number" ]; then
+            echo ":$(tr -d '\n' <"$xvfb_dir/number")" >"$xvfb_dir/display"
+            return
+        fi
+        sleep 0.1
+    done
+    echo "wine-prefix.sh: Xvfb did not start (see $xvfb_dir/log)" >&2
+    exit 1
+}
+
+# Registry settings of the prefix, in the format regedit reads (UTF-16 with a byte-order mark).
+configure_prefix() {
+    local reg=$WINEPREFIX/tarnex-settings.reg
+    {
+        printf '\xef\xbb\xbfWindows Registry Editor Version 5.00\r\n\r\n'
+        # Without a window manager (Xvfb) Wine draws the frame, caption and system menu itself.
+        printf '[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\r\n"Managed"="N"\r\n\r\n'
+        # The dialogs ask for "宋体" (SimSun); the CJK font installed with the tests stands in for it.
+        printf '[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\r\n'
+        printf '"宋体"="WenQuanYi Zen Hei"\r\n"SimSun"="WenQuanYi Zen Hei"\r\n\r\n'
+    } | iconv -f UTF-8 -t UTF-16LE >"$reg"
+    wine regedit /S "$(winepath -w "$reg")" >/dev/null 2>&1
+    wineserver -w
+    touch "$WINEPREFIX/tarnex-configured"
+}
+
+case "$action" in
+start)
+    start_display
+    export DISPLAY
+    DISPLAY=$(cat "$xvfb_dir/display")
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        mkdir -p "$WINEPREFIX"
+        wineboot -i >/dev/null 2>&1
+        wineserver -w
+    fi
+    if [ ! -f "$WINEPREFIX/tarnex-configured" ]; then
+        configure_prefix
+    fi
+    detached wineserver -p || true # a server that already runs is fine
+    detached wineboot
     ;;
 stop)
     wineserver -k 2>/dev/null || true
     wineserver -w 2>/dev/null || true
+    if [ -f "$xvfb_dir/pid" ]; then
+        kill "$(cat "$xvfb_dir/pid")" 2>/dev/null || true
+    fi
+    rm -rf "$xvfb_dir"
     ;;
 *)
     echo "usage: $0 start|stop PREFIX" >&2
