@@ -299,6 +299,10 @@ bool launch(const std::string &command_line, const std::vector<std::string> &env
 
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     HANDLE output = INVALID_HANDLE_VALUE;
     if (output_path != nullptr) {
         SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
@@ -309,16 +313,13 @@ bool launch(const std::string &command_line, const std::vector<std::string> &env
                 "cannot open " + std::string(output_path) + " (error " + std::to_string(GetLastError()) + ")";
             return false;
         }
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
         startup.hStdOutput = output;
         startup.hStdError = output;
     }
     std::wstring command = widen(command_line);
     PROCESS_INFORMATION started = {};
-    const BOOL ok =
-        CreateProcessW(nullptr, command.data(), nullptr, nullptr, output_path != nullptr ? TRUE : FALSE,
-                       CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &startup, &started);
+    const BOOL ok = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE,
+                                   CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &startup, &started);
     const DWORD code = GetLastError();
     if (output != INVALID_HANDLE_VALUE)
         CloseHandle(output);

@@ -92,7 +92,7 @@ struct Process {
 
 // Starts `command_line` (UTF-8) with the caller's environment plus `environment` ("NAME=value"
 // entries, replacing variables of the same name), standard output and standard error going to the file
-// `output_path` (appended; null: the caller's own). False with the reason in *error.
+// `output_path` (appended; null: the caller's own, inherited). False with the reason in *error.
 bool launch(const std::string &command_line, const std::vector<std::string> &environment,
             const char *output_path, Process *process, std::string *error);
 
