@@ -90,6 +90,13 @@ start)
     fi
     detached wineserver -p || true # a server that already runs is fine
     detached wineboot
+    # Wine closes the desktop (and its explorer.exe) a second after the last program on it has ended,
+    # and a program that starts just then finds no desktop to make its windows on. One idle program
+    # keeps the desktop open for the whole run: a command prompt reading from a pipe nobody writes to.
+    if [ ! -p "$xvfb_dir/keeper" ]; then
+        mkfifo "$xvfb_dir/keeper"
+        detached sh -c 'exec 3<>"$1"; exec wine cmd.exe /q /k <&3' keeper "$xvfb_dir/keeper" &
+    fi
     ;;
 stop)
     wineserver -k 2>/dev/null || true

@@ -43,6 +43,9 @@ public:
     std::atomic<bool> slow_probe_started{false};
     std::atomic<bool> release_slow_probe{false};
     std::atomic<int> destroyed_with_owner_enabled{-1};
+    bool paint_icon = false;
+    std::atomic<int> icon_paints{0};
+    std::atomic<int> background_erases{0};
 
     BOOL OnInitDialog() override {
         CDialog::OnInitDialog();
@@ -90,6 +93,26 @@ protected:
         (*reinterpret_cast<std::function<void()> *>(code))();
         return 0;
     }
+    // Paints the application icon the way a minimised window does, when asked to.
+    bool OnPaint(WPARAM, LPARAM, LRESULT *result) {
+        if (!paint_icon)
+            return false;
+        CPaintDC dc(this);
+        SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc.GetSafeHdc()), 0);
+        dc.DrawIcon(4, 4, g_FrameworkBackend.load_icon(IDR_MAINFRAME));
+        ++icon_paints;
+        *result = 0;
+        return true;
+    }
+    bool OnIconEraseBackground(WPARAM dc, LPARAM, LRESULT *) {
+        // The device context must be the real one: the default handling paints with it.
+        if (GetObjectType(reinterpret_cast<HDC>(dc)) == OBJ_DC)
+            ++background_erases;
+        return false;
+    }
+    LRESULT OnQueryDragIcon(WPARAM, LPARAM) {
+        return reinterpret_cast<LRESULT>(g_FrameworkBackend.load_icon(IDR_MAINFRAME));
+    }
     bool OnDestroy(WPARAM, LPARAM, LRESULT *) {
         if (HWND owner = GetWindow(win32_hwnd(m_hWnd), GW_OWNER))
             destroyed_with_owner_enabled = ::IsWindowEnabled(owner) ? 1 : 0;
@@ -104,6 +127,9 @@ protected:
             on_message<&ProbeDialog::OnAsk>(WM_ASK),
             on_message<&ProbeDialog::OnRun>(WM_RUN),
             on_message<&ProbeDialog::OnDestroy>(WM_DESTROY),
+            on_message<&ProbeDialog::OnPaint>(WM_PAINT),
+            on_message<&ProbeDialog::OnIconEraseBackground>(WM_ICONERASEBKGND),
+            on_message<&ProbeDialog::OnQueryDragIcon>(WM_QUERYDRAGICON),
         };
         static constexpr MessageMap map = {entries, std::size(entries)};
         return &map;
@@ -339,6 +365,28 @@ TEST_F(Win32Backend, IconsComeFromTheResourcesOnceAndReachTheControlsAndTheWindo
     EXPECT_EQ(reinterpret_cast<HICON>(SendMessageW(window, WM_GETICON, ICON_SMALL, 0)),
               win32_hicon(application));
     EXPECT_EQ(g_FrameworkBackend.system_metric(SM_CXICON), GetSystemMetrics(SM_CXICON));
+}
+
+TEST_F(Win32Backend, PaintingDrawsTheIconOnTheRealDeviceContext) {
+    dialog.paint_icon = true;
+    Start();
+    OnWindowThread([&] {
+        InvalidateRect(window, nullptr, TRUE);
+        UpdateWindow(window);
+    });
+    EXPECT_GE(dialog.icon_paints, 1);
+    EXPECT_GE(dialog.background_erases, 1);
+    // Drawn where asked: the icon's yellow bolt or its phone differ from the grey dialog background.
+    HDC screen = GetDC(window);
+    bool drawn = false;
+    for (int y = 4; y < 36 && !drawn; ++y)
+        for (int x = 4; x < 36 && !drawn; ++x)
+            drawn = GetPixel(screen, x, y) != GetSysColor(COLOR_BTNFACE);
+    ReleaseDC(window, screen);
+    EXPECT_TRUE(drawn);
+    // The dialog procedure returns WM_QUERYDRAGICON's result itself, not through DWLP_MSGRESULT.
+    EXPECT_EQ(reinterpret_cast<HICON>(SendMessageW(window, WM_QUERYDRAGICON, 0, 0)),
+              win32_hicon(g_FrameworkBackend.load_icon(IDR_MAINFRAME)));
 }
 
 TEST_F(Win32Backend, SystemMenuTakesTheAboutItemFromTheStringTable) {
