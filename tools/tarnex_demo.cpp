@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -112,11 +113,13 @@ private:
         }
         std::string state = status();
         std::string percent = headless_state(item(IDC_PERCENT_CAPTION)).text;
-        std::string shown = "window | " + (state.empty() ? std::string("(no device)") : state) +
-                            (percent.empty() ? "" : "  " + percent);
-        if (shown != m_shown)
-            std::printf("%s\n", shown.c_str());
-        m_shown = shown;
+        // Every change of state, and the percentage in steps of five (every percent would flood the log).
+        const int step = percent.empty() ? -1 : std::atoi(percent.c_str()) / 5;
+        if (state != m_state || step != m_step)
+            std::printf("window | %s%s\n", state.empty() ? "(no device)" : state.c_str(),
+                        percent.empty() ? "" : ("  " + percent).c_str());
+        m_state = state;
+        m_step = step;
     }
 
     bool check_partitions() {
@@ -146,7 +149,8 @@ private:
     WindowHandle m_window = nullptr;
     SimControl m_sim;
     size_t m_printed = 0;
-    std::string m_shown;
+    std::string m_state = "-";
+    int m_step = -2;
 };
 
 } // namespace
