@@ -182,6 +182,22 @@ TEST_F(Download, FailedRebootFailsTheDownloadAfterEveryImage) {
     EXPECT_EQ(m_stderrText, repeat("OKAY\n", 24) + "FAILED (remote failure)\n");
 }
 
+TEST_F(Download, ImageOf2GiBOrMoreFailsTheDownloadBeforeAnythingOfItIsSent) {
+    WritePayload(firmware());
+    Start();
+    ASSERT_TRUE(WaitStatus("Ready"));
+    // The locator would index such a slot (no packer makes one); only its size matters here, since
+    // nothing of it may be read. The click hands the change to the worker.
+    g_ImageTable.Slots[SLOT_BOOT].Size = 0x80000000u;
+    ASSERT_TRUE(headless_click(item(IDOK)));
+    ASSERT_TRUE(WaitStatus("Download failed!"));
+    std::vector<std::string> sent = commands();
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent.back(), "flash:appsboot") << "the last image before boot";
+    Finish();
+    EXPECT_EQ(m_stderrText, repeat("OKAY\n", 18) + "FAILED (boot.img is too large (2147483648 bytes))\n");
+}
+
 TEST_F(Download, ProgressFromReportsAndStatesFromTheWorker) {
     // 1,000,000 bytes of images in all.
     WritePayload(firmware({{"system.img", std::vector<uint8_t>(1000000, 0x5A)}}));
