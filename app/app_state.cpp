@@ -9,6 +9,7 @@
 #include "usb/usb_device.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -37,7 +38,8 @@ struct LeftToWorker {
 LeftToWorker g_Left = {};
 
 void end_process(int exit_code) {
-    std::exit(exit_code);
+    std::fflush(nullptr);
+    std::_Exit(exit_code);
 }
 
 constexpr AppSeams PRODUCT_SEAMS = {end_process, 500};

@@ -21,6 +21,14 @@ BOOL CDownloadApp::InitInstance() {
     return FALSE;
 }
 
+int CDownloadApp::ExitInstance() {
+    // The worker may be inside the driver library or blocked on a silent phone; it is not waited for.
+    // The process ends here, before static destructors and library finalizers could free what it uses.
+    if (DownloadRunning.load(std::memory_order_acquire) != 0)
+        g_AppSeams.end_process(0);
+    return CWinApp::ExitInstance();
+}
+
 const MessageMap *CDownloadApp::GetCommandMap() const {
     static constexpr MessageMapEntry entries[] = {on_command<&CWinApp::OnHelp>(ID_HELP, 0)};
     static constexpr MessageMap map = {entries, std::size(entries)};

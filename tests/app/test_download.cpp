@@ -284,6 +284,7 @@ TEST_F(Download, ExitDuringADownloadEndsAtOnceAndLeavesTheWorkerWhatItReads) {
     m_ui.join();
     EXPECT_LT(std::chrono::steady_clock::now() - pressed, std::chrono::seconds(2));
     EXPECT_EQ(m_returned, 0);
+    EXPECT_EQ(s_exit_code, 0) << "the process ends there, without its static destructors";
     EXPECT_EQ(DownloadRunning.load(), 1) << "the worker is not waited for";
     EXPECT_TRUE(names_in(m_temp).empty()) << "a loaded library is deleted on POSIX all the same";
 
