@@ -121,4 +121,3 @@ int main(int argc, char **argv) {
     set_main_window(nullptr);
     return 0;
 }
-

@@ -3,7 +3,8 @@
 //
 // The members are inline on purpose. A translation unit that includes <windows.h> sees SendMessage,
 // SetWindowText and friends renamed by its macros (SendMessageA ...); inline members then simply exist
-// under both names, where out-of-line ones would fail to link.
+// under both names, where out-of-line ones would fail to link. Such a translation unit includes
+// <windows.h> first, so that its calls are renamed the same way as the declarations.
 #pragma once
 
 #include "framework/backend.h"

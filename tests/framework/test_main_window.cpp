@@ -1,6 +1,9 @@
 // The main-window accessor: what the worker's reports reach, with and without a window.
 #include "framework/main_window.h"
 #include "framework/messages.h"
+#include "framework/styles.h"
+#include "framework/win_app.h"
+#include "res/resource.h"
 
 #ifdef _WIN32
 #include <windows.h> // after ours: the other order is in windows_header_first.cpp

@@ -18,7 +18,8 @@ public:
                bind(is_plugged, library, "tarnex_sim_is_plugged") &&
                bind(handle_stats, library, "tarnex_sim_handle_stats") &&
                bind(transcript_fn, library, "tarnex_sim_transcript") &&
-               bind(partition_fn, library, "tarnex_sim_partition");
+               bind(partition_fn, library, "tarnex_sim_partition") &&
+               bind(clear_transcript, library, "tarnex_sim_clear_transcript");
     }
 
     // Replaces the simulation with a scenario; false with the simulator's reason in `error`.
@@ -60,6 +61,7 @@ public:
     TarnexSimHandleStatsFn handle_stats = nullptr;
     TarnexSimTranscriptFn transcript_fn = nullptr;
     TarnexSimPartitionFn partition_fn = nullptr;
+    TarnexSimClearTranscriptFn clear_transcript = nullptr;
 
 private:
     template <typename Function>

@@ -1,0 +1,330 @@
+#include "app/download_dlg.h"
+
+#include "app/about_dlg.h"
+#include "app/driver_library.h"
+#include "app/flash_sequence.h"
+#include "framework/win_app.h"
+#include "package/image_table.h"
+#include "res/resource.h"
+#include "usb/driver_api.h"
+#include "usb/usb_device.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+// Opens the held device's interface a second time by its name and closes it again: true while the
+// device is still attached. A name too long for the check counts as gone.
+bool device_still_answers(const UsbDeviceHandle *device) {
+    std::u16string name;
+    if (device->interface_name == nullptr || !g_OsApi.ansi_to_utf16(device->interface_name, &name) ||
+        name.size() + 1 > INTERFACE_NAME_UNITS_MAX)
+        return false;
+    UsbDeviceHandle *probe = open_device_interface(name.c_str());
+    if (probe == nullptr)
+        return false;
+    free_device(probe);
+    return true;
+}
+
+// A device whose name the presence check could not take is not held at all: holding it would flip
+// between "Ready" and no device on every tick.
+bool name_fits_check(const UsbDeviceHandle *device) {
+    std::u16string name;
+    return device->interface_name != nullptr && g_OsApi.ansi_to_utf16(device->interface_name, &name) &&
+           name.size() + 1 <= INTERFACE_NAME_UNITS_MAX;
+}
+
+} // namespace
+
+CDownloadDlg::CDownloadDlg(CWnd *parent)
+    : CDialog(IDD_TARNEX_DIALOG, parent), m_hDriverLibrary(nullptr), m_userData(FALSE) {
+    m_hIcon = g_FrameworkBackend.load_icon(IDR_MAINFRAME);
+    m_hIconDevice = g_FrameworkBackend.load_icon(IDI_DEVICE);
+    m_hIconNoDevice = g_FrameworkBackend.load_icon(IDI_NODEVICE);
+}
+
+void CDownloadDlg::DoDataExchange(CDataExchange *pDX) {
+    CDialog::DoDataExchange(pDX);
+    DDX_Control(pDX, IDC_PORT_CAPTION, m_portCaption);
+    DDX_Control(pDX, IDC_SOFTWARE_CAPTION, m_softwareCaption);
+    DDX_Control(pDX, IDC_PERCENT_CAPTION, m_percentCaption);
+    DDX_Control(pDX, IDOK, m_startButton);
+    DDX_Control(pDX, IDCANCEL, m_exitButton);
+    DDX_Control(pDX, IDC_STATUS, m_statusEdit);
+    DDX_Control(pDX, IDC_PROGRESS, m_progress);
+    DDX_Control(pDX, IDC_DEVICE_PICTURE, m_devicePicture);
+    DDX_Check(pDX, IDC_USERDATA, m_userData);
+}
+
+const MessageMap *CDownloadDlg::GetMessageMap() const {
+    static constexpr MessageMapEntry entries[] = {
+        on_message<&CDownloadDlg::OnSysCommand>(WM_SYSCOMMAND),
+        on_message<&CDownloadDlg::OnPaint>(WM_PAINT),
+        on_message<&CDownloadDlg::OnQueryDragIcon>(WM_QUERYDRAGICON),
+        on_message<&CDownloadDlg::OnDestroy>(WM_DESTROY),
+        on_command<&CDownloadDlg::OnStart>(IDOK, BN_CLICKED),
+        on_message<&CDownloadDlg::OnPollDevice>(WM_POLL_DEVICE),
+        on_message<&CDownloadDlg::OnDownloadProgress>(WM_DOWNLOAD_PROGRESS),
+        on_message<&CDownloadDlg::OnDownloadState>(WM_DOWNLOAD_STATE),
+    };
+    static constexpr MessageMap map = {entries, std::size(entries)};
+    return &map;
+}
+
+// --- Start-up and shut-down.
+
+BOOL CDownloadDlg::OnInitDialog() {
+    CDialog::OnInitDialog();
+
+    if (MenuHandle systemMenu = GetSystemMenu()) {
+        std::string about;
+        if (g_FrameworkBackend.load_string(IDS_ABOUTBOX, &about) && !about.empty()) {
+            CMenu menu(systemMenu);
+            menu.AppendMenu(MF_SEPARATOR);
+            menu.AppendMenu(MF_STRING, IDM_ABOUTBOX, about.c_str());
+        }
+    }
+    SetIcon(m_hIcon, TRUE);
+    SetIcon(m_hIcon, FALSE);
+    m_progress.SetRange(0, 100);
+    m_progress.SetPos(0);
+    ApplyState(STATE_NO_DEVICE);
+
+    // An executable path that cannot be had is read as an empty one, which fails to open.
+    std::string self;
+    if (!g_OsApi.executable_path(&self))
+        self.clear();
+    if (const char *error = load_image_table(self.c_str(), &g_ImageTable))
+        return FailStartup(error);
+
+    const ImageSlot &deviceList = g_ImageTable.Slots[SLOT_DEVICE_LIST];
+    if (deviceList.Data == nullptr || check_device_list(deviceList.Data, deviceList.Size) == 0)
+        return FailStartup("Init device list failed!");
+
+    const ImageSlot &library = g_ImageTable.Slots[SLOT_DRIVER_LIBRARY];
+    if (deploy_driver_library(library.Data, library.Size) != 0)
+        return FailStartup("AdbWinApi.dll not find");
+
+    std::string path, reason;
+    if (driver_library_path(&path))
+        m_hDriverLibrary = g_OsApi.library_load(path.c_str(), &reason);
+    if (m_hDriverLibrary == nullptr) {
+        std::fprintf(stderr, "%s: %s\n", DRIVER_LIBRARY_NAME, reason.c_str());
+        return FailStartup("Load AdbWinApi.dll failed");
+    }
+    // A library without every operation would crash at the first call of a missing one; it is refused
+    // here like one that does not load.
+    std::string missing;
+    if (!bind_driver_api(m_hDriverLibrary, &g_DriverApi, &missing)) {
+        std::fprintf(stderr, "%s: missing %s\n", DRIVER_LIBRARY_NAME, missing.c_str());
+        return FailStartup("Load AdbWinApi.dll failed");
+    }
+
+    SetTimer(POLL_TIMER_ID, g_AppSeams.poll_period_ms, PollTimerProc);
+    return TRUE;
+}
+
+BOOL CDownloadDlg::FailStartup(const char *text) {
+    AfxMessageBox(text, MB_OK | MB_ICONEXCLAMATION);
+    if (m_hDriverLibrary != nullptr) {
+        g_DriverApi = DriverApi{};
+        g_OsApi.library_unload(m_hDriverLibrary);
+        m_hDriverLibrary = nullptr;
+    }
+    discard_private_driver_directory();
+    g_AppSeams.end_process(1);
+    // Only reached when a test stands in for the end of the process.
+    EndDialog(IDABORT);
+    return FALSE;
+}
+
+bool CDownloadDlg::OnDestroy(WPARAM, LPARAM, LRESULT *) {
+    // A worker that still runs ("Exit" during a download) keeps reading the images, calling the driver
+    // and reading this window's "UserData": those stay until the process ends.
+    const bool workerRuns = DownloadRunning.load(std::memory_order_acquire) != 0;
+    if (workerRuns) {
+        leave_file_buffer_to_worker(g_ImageTable.FileBuffer);
+        leave_driver_library_to_worker(m_hDriverLibrary);
+    } else {
+        free_file_buffer(g_ImageTable.FileBuffer);
+        if (m_hDriverLibrary != nullptr) {
+            g_DriverApi = DriverApi{};
+            g_OsApi.library_unload(m_hDriverLibrary);
+        }
+    }
+    g_ImageTable.FileBuffer = nullptr;
+    // On POSIX a loaded library can be deleted; on Windows one still loaded cannot, and stays in %TEMP%.
+    if (m_hDriverLibrary != nullptr)
+        remove_driver_library();
+    m_hDriverLibrary = nullptr;
+    return false; // and the default destruction
+}
+
+// --- Device polling.
+
+void CDownloadDlg::PollTimerProc(WindowHandle window, UINT, uintptr_t, uint32_t) {
+    g_FrameworkBackend.post_message(window, WM_POLL_DEVICE, 0, 0);
+}
+
+LRESULT CDownloadDlg::OnPollDevice(WPARAM, LPARAM) {
+    if (UsbDeviceHandle *held = HeldDevice.load(std::memory_order_acquire)) {
+        if (!device_still_answers(held)) {
+            release_held_device();
+            ApplyState(STATE_NO_DEVICE);
+            AwaitingDevice.store(1);
+        }
+    }
+    if (DownloadRunning.load(std::memory_order_acquire) == 0 && HeldDevice.load() == nullptr &&
+        AwaitingDevice.load() == 1) {
+        UsbDeviceHandle *found = scan_for_device(is_fastboot_interface);
+        if (found != nullptr && !name_fits_check(found)) {
+            free_device(found);
+            found = nullptr;
+        }
+        if (found != nullptr) {
+            HeldDevice.store(found, std::memory_order_release);
+            ApplyState(STATE_READY);
+            AwaitingDevice.store(0);
+        }
+    }
+    return 0;
+}
+
+// --- The download.
+
+void CDownloadDlg::OnStart() {
+    // The button stays enabled until the worker announces itself; a second click meanwhile must not
+    // start a second worker on the same device.
+    if (DownloadRunning.load(std::memory_order_acquire) != 0)
+        return;
+    UpdateData(TRUE);
+    UsbDeviceHandle *device = HeldDevice.load(std::memory_order_acquire);
+    if (device == nullptr)
+        return;
+    lend_device_to_worker(device);
+    DownloadRunning.store(1, std::memory_order_release);
+    if (!g_OsApi.start_thread(FlashSequence, device)) {
+        worker_never_started();
+        DownloadRunning.store(0, std::memory_order_release);
+        ApplyState(STATE_FAILED);
+    }
+}
+
+LRESULT CDownloadDlg::OnDownloadProgress(WPARAM, LPARAM lParam) {
+    // The byte count and the total are unsigned: a total of 2 GiB or more must not turn negative.
+    const uint32_t total = g_ImageTable.TotalImageBytes;
+    if (total != 0 && lParam > 0) {
+        double step = static_cast<double>(lParam) * 100.0 / static_cast<double>(total);
+        int position = m_progress.GetPos() + static_cast<int>(std::min(step, 100.0));
+        m_progress.SetPos(position);
+    }
+    m_percentCaption.SetWindowText(PercentText().c_str());
+    return 0;
+}
+
+LRESULT CDownloadDlg::OnDownloadState(WPARAM, LPARAM lParam) {
+    ApplyState(lParam);
+    return 0;
+}
+
+void CDownloadDlg::ApplyState(intptr_t state) {
+    if (state < STATE_READY || state > STATE_FAILED)
+        state = STATE_NO_DEVICE;
+    switch (state) {
+    case STATE_NO_DEVICE:
+    case STATE_READY: {
+        const bool ready = state == STATE_READY;
+        m_startButton.EnableWindow(ready);
+        m_devicePicture.SetIcon(ready ? m_hIconDevice : m_hIconNoDevice);
+        // No port number is ever shown.
+        m_portCaption.SetWindowText("USB PORT");
+        m_softwareCaption.SetWindowText("Software");
+        m_progress.SetPos(0);
+        m_percentCaption.SetWindowText(ready ? PercentText().c_str() : "");
+        m_statusEdit.SetWindowText(StatusText(state));
+        break;
+    }
+    case STATE_DOWNLOADING:
+        m_startButton.EnableWindow(FALSE);
+        m_statusEdit.SetWindowText(StatusText(state));
+        break;
+    case STATE_SUCCEEDED:
+        m_statusEdit.SetWindowText(StatusText(state));
+        m_progress.SetPos(100);
+        m_percentCaption.SetWindowText(PercentText().c_str());
+        break;
+    case STATE_FAILED:
+        m_statusEdit.SetWindowText(StatusText(state));
+        m_progress.SetPos(0);
+        m_percentCaption.SetWindowText("");
+        break;
+    }
+}
+
+std::string CDownloadDlg::PercentText() const {
+    int low = 0, high = 0;
+    m_progress.GetRange(low, high);
+    const int position = m_progress.GetPos();
+    const int percent = high != low ? static_cast<int>((position - low) * 100.0 / (high - low)) : 0;
+    return std::to_string(percent) + "%";
+}
+
+const char *CDownloadDlg::StatusText(intptr_t state) {
+    switch (state) {
+    case STATE_READY:
+        return "Ready";
+    case STATE_DOWNLOADING:
+        return "Downloading...";
+    case STATE_SUCCEEDED:
+        return "Download successfully!";
+    case STATE_FAILED:
+        return "Download failed!";
+    default:
+        return "";
+    }
+}
+
+// --- Keyboard, system menu, minimised painting, "Exit".
+
+BOOL CDownloadDlg::PreTranslateMessage(Msg *msg) {
+    // Enter would press "Start" (the default button) and Escape "Exit": neither acts by keyboard here.
+    if (msg->message == WM_KEYDOWN && (msg->wParam == VK_RETURN || msg->wParam == VK_ESCAPE))
+        return TRUE;
+    return CDialog::PreTranslateMessage(msg);
+}
+
+bool CDownloadDlg::OnSysCommand(WPARAM wParam, LPARAM, LRESULT *result) {
+    if ((wParam & 0xFFF0) != IDM_ABOUTBOX)
+        return false;
+    CAboutDlg about;
+    about.DoModal();
+    *result = 0;
+    return true;
+}
+
+bool CDownloadDlg::OnPaint(WPARAM, LPARAM, LRESULT *result) {
+    if (!IsIconic())
+        return false;
+    CPaintDC dc(this);
+    SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc.GetSafeHdc()), 0);
+    const int iconWidth = GetSystemMetrics(SM_CXICON);
+    const int iconHeight = GetSystemMetrics(SM_CYICON);
+    Rect rect;
+    GetClientRect(&rect);
+    const int x = (rect.right - rect.left - iconWidth + 1) / 2;
+    const int y = (rect.bottom - rect.top - iconHeight + 1) / 2;
+    dc.DrawIcon(x, y, m_hIcon);
+    *result = 0;
+    return true;
+}
+
+LRESULT CDownloadDlg::OnQueryDragIcon(WPARAM, LPARAM) {
+    return reinterpret_cast<LRESULT>(m_hIcon);
+}
+
+void CDownloadDlg::OnCancel() {
+    release_held_device();
+    EndDialog(IDCANCEL);
+}
