@@ -28,6 +28,17 @@ detached() {
     ) </dev/null >/dev/null 2>&1
 }
 
+# Starts "$@" detached like `detached`, without waiting for its end.
+detached_background() {
+    (
+        for fd in /proc/$BASHPID/fd/*; do
+            n=${fd##*/}
+            if [ "$n" -gt 2 ]; then exec {n}>&-; fi
+        done
+        "$@" &
+    ) </dev/null >/dev/null 2>&1
+}
+
 display_running() {
     [ -f "$xvfb_dir/pid" ] && [ -f "$xvfb_dir/display" ] && kill -0 "$(cat "$xvfb_dir/pid")" 2>/dev/null
 }
@@ -95,7 +106,7 @@ start)
     # keeps the desktop open for the whole run: a command prompt reading from a pipe nobody writes to.
     if [ ! -p "$xvfb_dir/keeper" ]; then
         mkfifo "$xvfb_dir/keeper"
-        detached sh -c 'exec 3<>"$1"; exec wine cmd.exe /q /k <&3' keeper "$xvfb_dir/keeper" &
+        detached_background sh -c 'exec 3<>"$1"; exec wine cmd.exe /q /k <&3' keeper "$xvfb_dir/keeper"
     fi
     ;;
 stop)

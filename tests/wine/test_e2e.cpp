@@ -26,10 +26,18 @@ struct FlashedImage {
     const char *partition;
 };
 constexpr FlashedImage FLASHED[] = {
-    {"qcsblhd_cfgdata.mbn", "qcsblhd"}, {"qcsbl.mbn", "qcsbl"},       {"oemsblhd.mbn", "oemsblhd"},
-    {"oemsbl.mbn", "oemsbl"},           {"amsshd.mbn", "amsshd"},     {"amss.mbn", "amss"},
-    {"cefs.mbn", "cefs"},               {"appsboothd.mbn", "appsboothd"}, {"appsboot.mbn", "appsboot"},
-    {"boot.img", "boot"},               {"system.img", "system"},     {"recovery.img", "recovery"},
+    {"qcsblhd_cfgdata.mbn", "qcsblhd"},
+    {"qcsbl.mbn", "qcsbl"},
+    {"oemsblhd.mbn", "oemsblhd"},
+    {"oemsbl.mbn", "oemsbl"},
+    {"amsshd.mbn", "amsshd"},
+    {"amss.mbn", "amss"},
+    {"cefs.mbn", "cefs"},
+    {"appsboothd.mbn", "appsboothd"},
+    {"appsboot.mbn", "appsboot"},
+    {"boot.img", "boot"},
+    {"system.img", "system"},
+    {"recovery.img", "recovery"},
 };
 
 std::vector<uint8_t> read_bytes(const fs::path &path) {
@@ -86,8 +94,8 @@ protected:
     fs::path MakeFlasher(const char *name, const std::vector<PackBlob> &entries) {
         fs::path out = work / (std::string(name) + ".exe");
         std::string error;
-        EXPECT_TRUE(pack_build_blobs((fs::path(bin) / "tarnex.exe").string().c_str(), entries, out.string().c_str(),
-                                     &error))
+        EXPECT_TRUE(pack_build_blobs((fs::path(bin) / "tarnex.exe").string().c_str(), entries,
+                                     out.string().c_str(), &error))
             << error;
         return out;
     }
@@ -104,8 +112,11 @@ protected:
             "TARNEX_SIM_PARTITION_DIR=" + (work / "partitions").string(),
         };
         std::string error;
-        ASSERT_TRUE(remote::launch("\"" + flasher.string() + "\"", environment, (work / "output.txt").string().c_str(),
-                                   &process, &error))
+        std::string command = "\"";
+        command += flasher.string();
+        command += '"';
+        ASSERT_TRUE(
+            remote::launch(command, environment, (work / "output.txt").string().c_str(), &process, &error))
             << error;
     }
 
@@ -118,15 +129,17 @@ protected:
     }
 
     bool WaitStatus(const std::string &status, int timeout_ms = WAIT_MS) {
-        bool shown = remote::wait_until([&] { return remote::item_text(window, IDC_STATUS) == status; }, timeout_ms);
+        bool shown =
+            remote::wait_until([&] { return remote::item_text(window, IDC_STATUS) == status; }, timeout_ms);
         if (!shown)
-            ADD_FAILURE() << "status \"" << remote::item_text(window, IDC_STATUS) << "\" instead of \"" << status
-                          << "\"";
+            ADD_FAILURE() << "status \"" << remote::item_text(window, IDC_STATUS) << "\" instead of \""
+                          << status << "\"";
         return shown;
     }
 
     // The window as an operator sees it.
-    void ExpectShows(const std::string &status, bool start_enabled, int position, const std::string &percent) {
+    void ExpectShows(const std::string &status, bool start_enabled, int position,
+                     const std::string &percent) {
         EXPECT_EQ(remote::item_text(window, IDC_STATUS), status);
         EXPECT_EQ(remote::item_enabled(window, IDOK), start_enabled);
         EXPECT_EQ(remote::progress_position(window, IDC_PROGRESS), position);
@@ -137,8 +150,8 @@ protected:
 
     void Screenshot(const char *name) {
         std::string error;
-        EXPECT_TRUE(remote::screenshot(window, remote::unix_path((screenshots / (std::string(name) + ".png")).string()),
-                                       &error))
+        EXPECT_TRUE(remote::screenshot(
+            window, remote::unix_path((screenshots / (std::string(name) + ".png")).string()), &error))
             << error;
     }
 
@@ -148,7 +161,12 @@ protected:
         return code;
     }
 
-    std::string Output() { return read_text(work / "output.txt"); }
+    // The flasher's standard output and error, which it writes in text mode: lines end in CR LF.
+    std::string Output() {
+        std::string output = read_text(work / "output.txt");
+        std::erase(output, '\r');
+        return output;
+    }
     std::string Transcript() { return read_text(work / "transcript.txt"); }
     bool LibraryDeployed() { return fs::exists(work / "temp" / "AdbWinApi.dll"); }
 
@@ -200,7 +218,8 @@ TEST_F(Flasher, UserDataErasesUserdataAndCacheWhileTheBarFollowsTheDataPhase) {
     // Slow enough to watch: about 1.3 s for the images at this rate.
     LaunchReady("device phone\nrate 80K\n");
     ASSERT_TRUE(remote::click(window, IDC_USERDATA));
-    ASSERT_TRUE(remote::wait_until([&] { return remote::item_check(window, IDC_USERDATA) == BST_CHECKED; }, WAIT_MS));
+    ASSERT_TRUE(
+        remote::wait_until([&] { return remote::item_check(window, IDC_USERDATA) == BST_CHECKED; }, WAIT_MS));
     ASSERT_TRUE(remote::click(window, IDOK));
     ASSERT_TRUE(WaitStatus("Downloading..."));
     EXPECT_FALSE(remote::item_enabled(window, IDOK));
@@ -280,7 +299,8 @@ TEST_F(Flasher, ExitDuringADownloadEndsTheProcessPromptly) {
     LaunchReady("device phone\nrate 20K\n"); // the images would take about 25 s
     ASSERT_TRUE(remote::click(window, IDOK));
     ASSERT_TRUE(WaitStatus("Downloading..."));
-    ASSERT_TRUE(remote::wait_until([&] { return remote::progress_position(window, IDC_PROGRESS) >= 2; }, WAIT_MS));
+    ASSERT_TRUE(
+        remote::wait_until([&] { return remote::progress_position(window, IDC_PROGRESS) >= 2; }, WAIT_MS));
     ASSERT_TRUE(remote::click(window, IDCANCEL));
     EXPECT_EQ(ExitCode(5000), 0u) << "a crash ends with an exception code instead";
 }
@@ -324,7 +344,8 @@ protected:
             fs::path flasher = MakeFlasher("damaged", firmware);
             std::vector<uint8_t> bytes = read_bytes(flasher);
             bytes[bytes.size() - 5000] ^= 0x5A;
-            std::ofstream(flasher, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
+            std::ofstream(flasher, std::ios::binary)
+                .write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
             return flasher;
         }
         if (name == "no-device-list")
@@ -340,7 +361,8 @@ protected:
 TEST_P(StartupFailures, ShowOneMessageBoxThenEndWithCodeOne) {
     const StartupFailure &failure = GetParam();
     // No TEMP that can take the library: a folder that does not exist.
-    const std::string temp = std::string(failure.name) == "no-temp" ? (work / "missing" / "temp").string() : "";
+    const std::string temp =
+        std::string(failure.name) == "no-temp" ? (work / "missing" / "temp").string() : "";
     Launch(FlasherFor(failure.name), "device phone\n", temp);
     HWND box = remote::wait_message_box(process.id, 0, START_MS);
     ASSERT_NE(box, nullptr) << Output();
@@ -368,8 +390,8 @@ INSTANTIATE_TEST_SUITE_P(
                       StartupFailure{"no-temp", "AdbWinApi.dll not find", false},
                       StartupFailure{"not-a-library", "Load AdbWinApi.dll failed", true},
                       StartupFailure{"no-operations", "Load AdbWinApi.dll failed", true}),
-    [](const ::testing::TestParamInfo<StartupFailure> &info) {
-        std::string name = info.param.name;
+    [](const ::testing::TestParamInfo<StartupFailure> &test) {
+        std::string name = test.param.name;
         std::erase(name, '-');
         return name;
     });
