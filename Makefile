@@ -1,13 +1,14 @@
 # Front door of the build: nobody needs to know the CMake presets.
 #   make test    install what is missing, build every preset, run every test tier
-#   make demo    the most complete main job that exists (see README)
+#   make demo    the Windows flasher under Wine flashing the simulated phone (see README)
+#   make demo-headless  the same job natively, on the in-memory window
 #   make bench   benchmarks, ending with one "target NAME RATIO LIMIT met|missed" line per target
 #   make windows the Windows programs in build/windows/bin
 PRESETS      := native asan tsan fuzz windows
 JOBS         ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 
-.PHONY: all deps test demo bench format check-format clean $(PRESETS) \
+.PHONY: all deps test demo demo-headless bench format check-format clean $(PRESETS) \
         test-native test-asan test-tsan test-windows test-fuzz
 
 all: native
@@ -35,6 +36,9 @@ test: test-native test-asan test-tsan test-windows test-fuzz
 
 demo: deps
 	scripts/demo.sh
+
+demo-headless: deps
+	scripts/demo-headless.sh
 
 bench: native
 	scripts/bench.sh build/native/bin

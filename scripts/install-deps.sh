@@ -13,9 +13,9 @@ packages=(
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
     # Windows programs and tests run under 64-bit Wine (wine32 must not be installed: it breaks wine64 here)
     wine wine64
-    # the Windows window tests and the demo: a virtual X display, screenshots, and a CJK font for the
-    # dialogs' Chinese texts
-    xvfb imagemagick fonts-wqy-zenhei
+    # the Windows window tests and the demo: a virtual X display, screenshots, a CJK font for the
+    # dialogs' Chinese texts, and a check that the user's display answers
+    xvfb imagemagick fonts-wqy-zenhei xdotool
 )
 
 missing=()

@@ -5,6 +5,8 @@
 #        for the dialogs' "宋体"), and keeps its wineserver running, so that each program starts in a
 #        fraction of a second. The display's name is written to PREFIX.xvfb/display; scripts/wine-run.sh
 #        runs a program there.
+#        With TARNEX_DISPLAY set (":0"), the prefix's programs show on that display instead, and no Xvfb
+#        is started.
 # stop:  ends this prefix's wineserver and every process in it, then the display (other prefixes and
 #        displays are not touched).
 set -euo pipefail
@@ -44,6 +46,12 @@ display_running() {
 }
 
 start_display() {
+    if [ -n "${TARNEX_DISPLAY:-}" ]; then
+        rm -rf "$xvfb_dir"
+        mkdir -p "$xvfb_dir"
+        echo "$TARNEX_DISPLAY" >"$xvfb_dir/display"
+        return
+    fi
     if display_running; then
         return
     fi

@@ -1,10 +1,11 @@
 // tarnex-operator FLASHER.exe [--userdata] [--screenshots DIR]
 //
 // Plays the operator of a flasher for the demo: starts it, waits for its window to find the phone,
-// ticks "UserData" when asked, presses "Start", reports the status line and the percentage as they
-// change, saves screenshots of the ready window and of the outcome (DIR is a Linux path; Wine only),
-// presses "Exit" and waits for the flasher to end. The flasher inherits this program's environment and
-// its standard output and error, so its protocol lines appear in between.
+// ticks "UserData" when asked, presses "Start", reports the status line and the percentage (in steps of
+// five: every percent would flood the log) as they change, saves screenshots of the ready window and of the
+// outcome (DIR is a Linux path; Wine only), presses "Exit" and waits for the flasher to end. The flasher
+// inherits this program's environment and its standard output and error, so its protocol lines appear in
+// between.
 //
 // Exits with 0 when the download succeeded and the flasher ended with code 0; 1 otherwise; 2 on a bad
 // command line.
@@ -12,6 +13,7 @@
 #include "tools/remote/remote_control.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -76,17 +78,19 @@ int run(const std::string &flasher, bool userdata, const std::string &screenshot
     say("pressed \"Start\"");
 
     // Reports what changes on screen, until the outcome is shown.
-    std::string status = "Ready", percent = "0%", outcome;
+    std::string status = "Ready", outcome;
+    int step = 0;
     remote::wait_until(
         [&] {
             const std::string now_status = remote::item_text(window, IDC_STATUS);
             const std::string now_percent = remote::item_text(window, IDC_PERCENT_CAPTION);
             if (now_status != status)
                 say("status \"" + now_status + "\"");
-            if (now_percent != percent && !now_percent.empty())
+            const int now_step = now_percent.empty() ? step : std::atoi(now_percent.c_str()) / 5;
+            if (now_step != step)
                 say("progress " + now_percent);
             status = now_status;
-            percent = now_percent;
+            step = now_step;
             if (status == "Download successfully!" || status == "Download failed!" || status.empty()) {
                 outcome = status;
                 return true;
