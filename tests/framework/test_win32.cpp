@@ -333,6 +333,30 @@ TEST_F(Win32Backend, TextsRoundTripAsUtf8ThroughTheWideCalls) {
     EXPECT_EQ(remote::text(version), "");
 }
 
+TEST_F(Win32Backend, ReadsOfATextThatChangesMeanwhileAreNeverCut) {
+    Start();
+    HWND version = GetDlgItem(window, IDC_ABOUT_VERSION);
+    const std::string texts[2] = {"Downloading...", "Download successfully!"};
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (int i = 0; i < 1500; ++i)
+            OnWindowThread(
+                [&] { g_FrameworkBackend.set_window_text(win32_window(version), texts[i % 2].c_str()); });
+        done = true;
+    });
+    int reads = 0;
+    while (!done) {
+        const std::string read = remote::text(version);
+        ++reads;
+        if (read != texts[0] && read != texts[1] && read != TARNEX_ABOUT_VERSION_TEXT) {
+            ADD_FAILURE() << "read \"" << read << "\"";
+            break;
+        }
+    }
+    writer.join();
+    EXPECT_GT(reads, 10);
+}
+
 TEST_F(Win32Backend, IconsComeFromTheResourcesOnceAndReachTheControlsAndTheWindow) {
     Start();
     IconHandle device = g_FrameworkBackend.load_icon(IDI_DEVICE);

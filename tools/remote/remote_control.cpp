@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -141,15 +142,22 @@ bool read_message_box(HWND box, MessageBoxContent *content) {
 
 std::string text(HWND window) {
     LRESULT length = 0;
-    if (window == nullptr || !send(window, WM_GETTEXTLENGTH, 0, 0, &length) || length <= 0)
+    if (window == nullptr || !send(window, WM_GETTEXTLENGTH, 0, 0, &length) || length < 0)
         return std::string();
-    // WM_GETTEXT is marshalled between processes by the system, up to the buffer's size.
-    std::wstring buffer(static_cast<size_t>(length) + 1, L'\0');
-    LRESULT copied = 0;
-    if (!send(window, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()), &copied))
-        return std::string();
-    buffer.resize(static_cast<size_t>(copied > 0 ? copied : 0));
-    return narrow(buffer);
+    // WM_GETTEXT is marshalled between processes by the system, up to the buffer's size. The text may
+    // change between the two messages: a copy that fills the buffer may have been cut, so it is read
+    // again with a larger one.
+    for (size_t size = std::max<size_t>(static_cast<size_t>(length) + 1, 256); size <= 1 << 20; size *= 4) {
+        std::wstring buffer(size, L'\0');
+        LRESULT copied = 0;
+        if (!send(window, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()), &copied))
+            return std::string();
+        if (copied < 0 || static_cast<size_t>(copied) + 1 < size) {
+            buffer.resize(static_cast<size_t>(copied > 0 ? copied : 0));
+            return narrow(buffer);
+        }
+    }
+    return std::string();
 }
 
 std::string item_text(HWND dialog, int id) {
@@ -318,9 +326,18 @@ bool launch(const std::string &command_line, const std::vector<std::string> &env
     }
     std::wstring command = widen(command_line);
     PROCESS_INFORMATION started = {};
-    const BOOL ok = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE,
-                                   CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &startup, &started);
-    const DWORD code = GetLastError();
+    BOOL ok = FALSE;
+    DWORD code = 0;
+    // Wine now and then refuses to start a program with an internal error (seen on a busy machine, one
+    // start in some hundreds); a moment later the same start succeeds.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        ok = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                            block.data(), nullptr, &startup, &started);
+        code = GetLastError();
+        if (ok || code != ERROR_INTERNAL_ERROR)
+            break;
+        Sleep(200);
+    }
     if (output != INVALID_HANDLE_VALUE)
         CloseHandle(output);
     if (!ok) {
