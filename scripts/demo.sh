@@ -15,7 +15,7 @@ bin=build/windows/bin
 demo=build/demo
 prefix=$root/build/demo-wineprefix # kept between runs: making a prefix takes a while
 
-step() { printf '\n== %s\n' "$*"; }
+step() { printf '\n== [%ds] %s\n' "$SECONDS" "$*"; }
 fail() {
     echo "demo: $*" >&2
     exit 1

@@ -45,14 +45,27 @@ int run(const std::string &flasher, bool userdata, const std::string &screenshot
         say(error);
         return 1;
     }
-    HWND window = remote::wait_dialog(process.id, "Tarnex", START_MS);
+    // The main window, or the message box of a failed start-up (looked for first: its caption is the
+    // program's name, which may be "Tarnex" too).
+    HWND window = nullptr, box = nullptr;
+    remote::wait_until(
+        [&] {
+            box = remote::wait_message_box(process.id, 0, 0);
+            window = box == nullptr ? remote::wait_dialog(process.id, "Tarnex", 0) : nullptr;
+            return box != nullptr || window != nullptr;
+        },
+        START_MS);
     if (window == nullptr) {
-        HWND box = remote::wait_message_box(process.id, 0, 0);
         remote::MessageBoxContent content;
-        if (box != nullptr && remote::read_message_box(box, &content))
+        DWORD code = 0;
+        if (box != nullptr && remote::read_message_box(box, &content)) {
             say("the flasher failed to start: [" + content.caption + "] " + content.text);
-        else
+            remote::click(box, IDOK);
+            if (remote::wait_exit(process, 10000, &code))
+                say("pressed \"OK\"; the flasher ended with code " + std::to_string(code));
+        } else {
             say("the flasher showed no window");
+        }
         remote::end(&process);
         return 1;
     }
