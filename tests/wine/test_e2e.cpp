@@ -305,14 +305,22 @@ TEST_F(Flasher, CloseButtonActsAsExit) {
     EXPECT_NE(Transcript().find("close phone"), std::string::npos) << "the held device was released";
 }
 
-TEST_F(Flasher, ExitDuringADownloadEndsTheProcessPromptly) {
-    LaunchReady("device phone\nrate 20K\n"); // the images would take about 25 s
+TEST_F(Flasher, ExitDuringADownloadEndsTheProcessPromptlyAndTheNextStartWorks) {
+    LaunchReady("device phone\nrate 20K\n"); // the images would take more than half a minute
     ASSERT_TRUE(remote::click(window, IDOK));
     ASSERT_TRUE(WaitStatus("Downloading..."));
     ASSERT_TRUE(
         remote::wait_until([&] { return remote::progress_position(window, IDC_PROGRESS) >= 2; }, WAIT_MS));
     ASSERT_TRUE(remote::click(window, IDCANCEL));
     EXPECT_EQ(ExitCode(5000), 0u) << "a crash ends with an exception code instead";
+    remote::end(&process);
+
+    // The driver library may stay behind in TEMP (it was still loaded); the next start with the same
+    // TEMP takes its place, finds the phone, and removes it at its own end.
+    LaunchReady();
+    ASSERT_TRUE(remote::click(window, IDCANCEL));
+    EXPECT_EQ(ExitCode(), 0u);
+    EXPECT_FALSE(LibraryDeployed());
 }
 
 TEST_F(Flasher, AboutBoxComesFromTheSystemMenuAndGoesBackToTheWindow) {
