@@ -237,8 +237,9 @@ TEST_F(Download, ProgressFromReportsAndStatesFromTheWorker) {
 
 TEST_F(Download, ProgressOfARealDownloadMovesThroughThePercentages) {
     WritePayload(firmware());
-    // Two-kilobyte transfers on a slow link, so that the window sees the reports go by.
-    Start("device phone\nrate 500K\non download:* short-write 2048\n");
+    // Two-kilobyte transfers on a slow link, so that the window sees the reports go by; the phone stays
+    // on the bus after "reboot", so that the poll does not take the final state away before it is seen.
+    Start("device phone\nrate 500K\non download:* short-write 2048\non reboot reply OKAY\n");
     ASSERT_TRUE(WaitStatus("Ready"));
     ASSERT_TRUE(headless_click(item(IDOK)));
     std::vector<int> seen;
