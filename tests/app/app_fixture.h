@@ -225,6 +225,16 @@ protected:
     bool WaitIdle() {
         return headless_wait_until([] { return DownloadRunning.load() == 0; }, WAIT_MS);
     }
+    // Waits until the window has let go of its device and shows none. The poll may notice a phone that
+    // leaves at the end of a download just before the worker reports the outcome, which then stays on
+    // screen; the caller checks which status text it accepts.
+    bool WaitNoDevice() {
+        if (!headless_wait_until([&] { return HeldDevice.load() == nullptr && picture() == IDI_NODEVICE; },
+                                 WAIT_MS))
+            return false;
+        g_FrameworkBackend.send_message(window, 0, 0, 0); // WM_NULL: the state change is complete
+        return true;
+    }
 
     // The commands the phone received, in order.
     std::vector<std::string> commands() const {
