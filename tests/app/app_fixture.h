@@ -14,6 +14,8 @@
 #include "app/download_dlg.h"
 #include "app/driver_library.h"
 #include "framework/headless/headless.h"
+#include "framework/main_window.h"
+#include "framework/messages.h"
 #include "package/image_table.h"
 #include "res/resource.h"
 #include "tests/support/sim_control.h"
@@ -26,13 +28,38 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 inline constexpr int WAIT_MS = 20000;
+
+// Stands between the worker and the window: records every state the worker sends, then passes it on.
+// The window may show a state only briefly (the poll takes a phone that left away within one period),
+// so tests judge a download's outcome by what the worker reported.
+class StateRecorder : public MainWindowTarget {
+public:
+    LRESULT SendMessageSync(UINT message, WPARAM wParam, LPARAM lParam) override {
+        if (message == WM_DOWNLOAD_STATE) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_states.push_back(lParam);
+        }
+        return g_FrameworkBackend.send_message(window.load(), message, wParam, lParam);
+    }
+    std::vector<LPARAM> take() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return std::exchange(m_states, {});
+    }
+    std::atomic<WindowHandle> window{nullptr};
+
+private:
+    std::mutex m_mutex;
+    std::vector<LPARAM> m_states;
+};
 
 // Standard error captured into a file for the length of a run (the worker's lines go there).
 class StderrCapture {
@@ -133,6 +160,7 @@ protected:
         if (DownloadRunning.load() != 0 && sim.unplug != nullptr)
             sim.unplug("phone"); // a worker still running is ended the way a cable would end it
         EXPECT_TRUE(reset_app_state(WAIT_MS)) << "the worker did not end";
+        set_main_window(nullptr); // the recorder goes with the fixture
         if (m_library != nullptr) {
             TarnexSimHandleStats stats = sim.stats();
             EXPECT_EQ(stats.open_now, 0u) << sim.transcript();
@@ -170,6 +198,10 @@ protected:
         m_library = g_OsApi.library_load(m_libraryPath.c_str(), nullptr);
         ASSERT_NE(m_library, nullptr);
         ASSERT_TRUE(sim.bind_control(m_library)) << sim.error;
+        // Once the window exists, the worker reports through the recorder.
+        m_states.take();
+        m_states.window = window;
+        set_main_window(&m_states);
     }
 
     // Ends the run if it still goes (Exit, or the message box answered), and collects its outcome.
@@ -225,6 +257,23 @@ protected:
     bool WaitIdle() {
         return headless_wait_until([] { return DownloadRunning.load() == 0; }, WAIT_MS);
     }
+    // Waits for the worker to end and tells whether the last state it reported is `expected`.
+    bool WaitOutcome(DownloadState expected) {
+        if (!WaitIdle())
+            return false;
+        std::vector<LPARAM> states = m_states.take();
+        return !states.empty() && states.back() == expected;
+    }
+    // Waits until the window has let go of its device and shows none. The poll may notice a phone that
+    // leaves at the end of a download just before the worker reports the outcome, which then stays on
+    // screen; the caller checks which status text it accepts.
+    bool WaitNoDevice() {
+        if (!headless_wait_until([&] { return HeldDevice.load() == nullptr && picture() == IDI_NODEVICE; },
+                                 WAIT_MS))
+            return false;
+        g_FrameworkBackend.send_message(window, 0, 0, 0); // WM_NULL: the state change is complete
+        return true;
+    }
 
     // The commands the phone received, in order.
     std::vector<std::string> commands() const {
@@ -256,6 +305,7 @@ protected:
     CDownloadApp m_app;
     SimControl sim;
     WindowHandle window = nullptr;
+    StateRecorder m_states;
     std::thread m_ui;
     int m_returned = -1;
     std::string m_stderrText;

@@ -3,10 +3,7 @@
 // crash, no handle left open, and every outcome the window is told agrees with what the phone saw.
 #include "app_fixture.h"
 
-#include "framework/main_window.h"
-
 #include <chrono>
-#include <mutex>
 #include <random>
 
 namespace {
@@ -21,27 +18,6 @@ constexpr int DOWNLOADS = 200;
 
 const char *const PARTITIONS[] = {"qcsblhd", "qcsbl",      "oemsblhd", "oemsbl", "amsshd", "amss",
                                   "cefs",    "appsboothd", "appsboot", "boot",   "system", "recovery"};
-
-// Stands between the worker and the window: records every state the worker sends, then passes it on.
-class StateRecorder : public MainWindowTarget {
-public:
-    LRESULT SendMessageSync(UINT message, WPARAM wParam, LPARAM lParam) override {
-        if (message == WM_DOWNLOAD_STATE) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_states.push_back(lParam);
-        }
-        return g_FrameworkBackend.send_message(window.load(), message, wParam, lParam);
-    }
-    std::vector<LPARAM> take() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return std::exchange(m_states, {});
-    }
-    std::atomic<WindowHandle> window{nullptr};
-
-private:
-    std::mutex m_mutex;
-    std::vector<LPARAM> m_states;
-};
 
 std::vector<std::string> lines_of(const std::string &text) {
     std::vector<std::string> lines;
@@ -109,7 +85,6 @@ TEST_F(Soak, DownloadsWithTheCablePulledAtRandomPointsAndExitPressedInSome) {
     g_AppSeams.poll_period_ms = 5;
     std::mt19937 random(20261209);
     auto between = [&](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
-    StateRecorder recorder;
     int downloads = 0, succeeded = 0, failed = 0, exits = 0, sessions = 0;
 
     while (downloads < DOWNLOADS && !HasFailure()) {
@@ -119,15 +94,13 @@ TEST_F(Soak, DownloadsWithTheCablePulledAtRandomPointsAndExitPressedInSome) {
                                std::to_string(between(1, 120)) + " unplug\n";
         Start(scenario.c_str());
         ++sessions;
-        recorder.window = window;
-        set_main_window(&recorder);
 
         bool exited = false;
         while (downloads < DOWNLOADS && !exited && !HasFailure()) {
             if (!ReadyOrReplugged())
                 continue;
             sim.clear_transcript();
-            recorder.take();
+            m_states.take();
             ASSERT_TRUE(headless_click(item(IDOK)));
             if (DownloadRunning.load() == 0)
                 continue; // the phone left just before the click, and "Start" was disabled
@@ -148,7 +121,7 @@ TEST_F(Soak, DownloadsWithTheCablePulledAtRandomPointsAndExitPressedInSome) {
                 sim.plug("phone");
             }
             ASSERT_TRUE(WaitIdle());
-            std::vector<LPARAM> states = recorder.take();
+            std::vector<LPARAM> states = m_states.take();
             CheckOutcome(states, sim.transcript(), downloads);
             (states.size() == 2 && states[1] == STATE_SUCCEEDED ? succeeded : failed)++;
         }
