@@ -16,6 +16,17 @@ inline void write_le32(uint8_t *p, uint32_t v) {
     p[3] = uint8_t(v >> 24);
 }
 
+// Writes `object` (an entry or an archive, through its own WriteToSink) to a new file at `path`.
+template <typename Serialisable>
+uint32_t save_to_file(Serialisable &object, const char *path) {
+    FILE *file = fopen(path, "wb");
+    if (!file)
+        return 0;
+    uint32_t written = object.WriteToSink(pack_file_sink, file);
+    fclose(file);
+    return written;
+}
+
 } // namespace
 
 uint32_t pack_name_hash(const char *name) {
@@ -70,12 +81,7 @@ uint32_t CPackEntry::WriteToMemory(void *buffer, uint32_t length) {
 }
 
 uint32_t CPackEntry::SaveToFile(const char *path) {
-    FILE *file = fopen(path, "wb");
-    if (!file)
-        return 0;
-    uint32_t written = WriteToSink(pack_file_sink, file);
-    fclose(file);
-    return written;
+    return save_to_file(*this, path);
 }
 
 uint32_t CPackEntry::GetSerializedLength() {
@@ -147,12 +153,7 @@ uint32_t CPackArchive::WriteToMemory(void *buffer, uint32_t length) {
 }
 
 uint32_t CPackArchive::SaveToFile(const char *path) {
-    FILE *file = fopen(path, "wb");
-    if (!file)
-        return 0;
-    uint32_t written = WriteToSink(pack_file_sink, file);
-    fclose(file);
-    return written;
+    return save_to_file(*this, path);
 }
 
 uint32_t CPackArchive::GetSerializedLength() {
