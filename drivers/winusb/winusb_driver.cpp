@@ -1,0 +1,494 @@
+// tarnex_winusb.dll: the twelve driver operations of usb/driver_abi.h over SetupAPI and WinUSB.
+//
+// Handles are numbers in a table, never pointers: an unknown, closed or wrong kind of handle is refused
+// with ERROR_INVALID_HANDLE and nothing is followed through it. The table's lock guards only the
+// lookup; a lookup hands out a reference to the object, so a transfer runs without any lock and an
+// object closed meanwhile lives on until that transfer ends. Interface and endpoint handles each hold a
+// reference to the session of their device path (winusb_session.h), so they may be closed in any order.
+// No exception leaves an export.
+#include "drivers/winusb/system_api.h"
+#include "drivers/winusb/usb_descriptors.h"
+#include "drivers/winusb/winusb_session.h"
+#include "usb/driver_abi.h"
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#define WINUSB_EXPORT extern "C" __declspec(dllexport)
+
+using namespace tarnex::winusb;
+
+namespace {
+
+enum class Kind { ENUMERATION, INTERFACE, READ_ENDPOINT, WRITE_ENDPOINT };
+
+struct Object {
+    explicit Object(Kind k) : kind(k) {}
+    virtual ~Object() = default;
+    const Kind kind;
+};
+
+struct InterfaceEntry {
+    AdbGuid class_id;
+    uint32_t flags;
+    std::u16string name;
+};
+
+// A snapshot of the interfaces listed when the enumeration was made; the walk reads it without SetupAPI.
+struct Enumeration : Object {
+    Enumeration() : Object(Kind::ENUMERATION) {}
+    std::vector<InterfaceEntry> entries;
+    size_t next = 0; // guarded by the table's lock
+};
+
+struct Interface : Object {
+    Interface(std::shared_ptr<Session> s, std::u16string n)
+        : Object(Kind::INTERFACE), session(std::move(s)), name(std::move(n)) {}
+    const std::shared_ptr<Session> session;
+    const std::u16string name; // as the caller opened it
+};
+
+struct Endpoint : Object {
+    Endpoint(Kind k, std::shared_ptr<Session> s, UCHAR p, HANDLE e)
+        : Object(k), session(std::move(s)), pipe(p) {
+        spare_event.store(e);
+    }
+    ~Endpoint() override {
+        if (HANDLE e = spare_event.load())
+            CloseHandle(e);
+    }
+    const std::shared_ptr<Session> session;
+    const UCHAR pipe;
+    // The event a transfer waits on, made with the endpoint so that a transfer makes none. A transfer
+    // takes it out and puts it back; one that finds it taken (two threads on one endpoint) makes its own.
+    std::atomic<HANDLE> spare_event{nullptr};
+};
+
+class HandleTable {
+public:
+    // Registers `object` and returns its handle, or null with ERROR_OUTOFMEMORY.
+    ADBAPIHANDLE add(std::shared_ptr<Object> object) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        uint64_t id = m_next++;
+        m_objects.emplace(id, std::move(object));
+        return to_handle(id);
+    }
+
+    // The object behind `handle` if it is of kind `a` or `b`; null with ERROR_INVALID_HANDLE otherwise.
+    std::shared_ptr<Object> find(ADBAPIHANDLE handle, Kind a, Kind b) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        auto it = m_objects.find(to_id(handle));
+        if (it == m_objects.end() || (it->second->kind != a && it->second->kind != b)) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return nullptr;
+        }
+        return it->second;
+    }
+
+    // Removes `handle` and gives its object to the caller, who lets it go outside the lock (the last
+    // reference to a session frees it, which must not hold up lookups). Null with ERROR_INVALID_HANDLE.
+    std::shared_ptr<Object> remove(ADBAPIHANDLE handle) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        auto it = m_objects.find(to_id(handle));
+        if (it == m_objects.end()) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return nullptr;
+        }
+        std::shared_ptr<Object> object = std::move(it->second);
+        m_objects.erase(it);
+        return object;
+    }
+
+    // Runs `fn` with the table locked, for the short bookkeeping of an enumeration walk.
+    template <typename Fn>
+    auto locked(Fn fn) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return fn();
+    }
+
+private:
+    // Handle values are id * 16: never null, and never mistaken for one another. Ids are not reused.
+    static ADBAPIHANDLE to_handle(uint64_t id) {
+        return reinterpret_cast<ADBAPIHANDLE>(static_cast<uintptr_t>(id << 4));
+    }
+    static uint64_t to_id(ADBAPIHANDLE handle) {
+        auto value = reinterpret_cast<uintptr_t>(handle);
+        return value == 0 || (value & 0xF) != 0 ? 0 : static_cast<uint64_t>(value >> 4);
+    }
+
+    std::mutex m_lock;
+    std::unordered_map<uint64_t, std::shared_ptr<Object>> m_objects;
+    uint64_t m_next = 1;
+};
+
+HandleTable &handles() {
+    // Never destroyed: objects still open when the library is unloaded (a caller that leaked them, or a
+    // process ending during a transfer) must not be freed from DllMain, where WinUSB must not be called.
+    static HandleTable *table = new HandleTable;
+    return *table;
+}
+
+template <typename T>
+std::shared_ptr<T> find(ADBAPIHANDLE handle, Kind a, Kind b) {
+    return std::static_pointer_cast<T>(handles().find(handle, a, b));
+}
+
+template <typename T>
+std::shared_ptr<T> find(ADBAPIHANDLE handle, Kind k) {
+    return find<T>(handle, k, k);
+}
+
+// Runs an export's body; an exception becomes a failure with a last-error value, never a crash.
+template <typename Fn>
+auto guarded(Fn fn, decltype(fn()) failed) noexcept -> decltype(fn()) {
+    try {
+        return fn();
+    } catch (const std::bad_alloc &) {
+        SetLastError(ERROR_OUTOFMEMORY);
+    } catch (...) {
+        SetLastError(ERROR_GEN_FAILURE);
+    }
+    return failed;
+}
+
+GUID to_guid(const AdbGuid &g) {
+    GUID out;
+    out.Data1 = g.Data1;
+    out.Data2 = g.Data2;
+    out.Data3 = g.Data3;
+    std::memcpy(out.Data4, g.Data4, sizeof out.Data4);
+    return out;
+}
+
+AdbGuid to_adb_guid(const GUID &g) {
+    AdbGuid out;
+    out.Data1 = g.Data1;
+    out.Data2 = g.Data2;
+    out.Data3 = g.Data3;
+    std::memcpy(out.Data4, g.Data4, sizeof out.Data4);
+    return out;
+}
+
+// Copies a text out in 8-bit ANSI or UTF-16 with the size protocol of the ABI: sizes in bytes, the
+// terminator included; a missing or small buffer gets the size needed and ERROR_INSUFFICIENT_BUFFER.
+bool copy_text_out(const std::u16string &text, void *buffer, uint32_t *size, bool ansi) {
+    if (size == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    const auto *wide = reinterpret_cast<const wchar_t *>(text.c_str());
+    uint64_t needed;
+    if (ansi) {
+        int bytes = WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+        if (bytes <= 0)
+            return false;
+        needed = static_cast<uint64_t>(bytes);
+    } else {
+        needed = (text.size() + 1) * sizeof(char16_t);
+    }
+    if (needed > UINT32_MAX) {
+        SetLastError(ERROR_INVALID_DATA);
+        return false;
+    }
+    if (buffer == nullptr || *size < needed) {
+        *size = static_cast<uint32_t>(needed);
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return false;
+    }
+    if (ansi) {
+        if (WideCharToMultiByte(CP_ACP, 0, wide, -1, static_cast<char *>(buffer), static_cast<int>(needed),
+                                nullptr, nullptr) <= 0)
+            return false;
+    } else {
+        std::memcpy(buffer, text.c_str(), needed);
+    }
+    *size = static_cast<uint32_t>(needed);
+    return true;
+}
+
+// The longest device path taken: far beyond any real one, and a bound for a name without terminator.
+constexpr size_t MAX_NAME_UNITS = 32767;
+
+bool list_interfaces(const AdbGuid &class_id, bool exclude_not_present, bool exclude_removed,
+                     bool active_only, Enumeration *out) {
+    const SetupApi *api = setup_api();
+    if (api == nullptr)
+        return false;
+    GUID guid = to_guid(class_id);
+    DWORD flags = DIGCF_DEVICEINTERFACE | (exclude_not_present ? DIGCF_PRESENT : 0);
+    HDEVINFO set = api->SetupDiGetClassDevsW(&guid, nullptr, nullptr, flags);
+    if (set == INVALID_HANDLE_VALUE)
+        return false;
+    struct Closer {
+        const SetupApi *api;
+        HDEVINFO set;
+        ~Closer() {
+            DWORD error = GetLastError();
+            api->SetupDiDestroyDeviceInfoList(set);
+            SetLastError(error);
+        }
+    } closer{api, set};
+
+    std::vector<uint8_t> detail_bytes;
+    for (DWORD index = 0;; ++index) {
+        SP_DEVICE_INTERFACE_DATA data = {};
+        data.cbSize = sizeof data;
+        if (!api->SetupDiEnumDeviceInterfaces(set, nullptr, &guid, index, &data))
+            return GetLastError() == ERROR_NO_MORE_ITEMS;
+        if (!interface_listed(data.Flags, exclude_removed, active_only))
+            continue;
+        DWORD needed = 0;
+        api->SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &needed, nullptr);
+        if (needed < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W))
+            continue;                                     // gone between the two calls
+        detail_bytes.assign(needed + sizeof(wchar_t), 0); // room for a terminator SetupAPI may not write
+        auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W *>(detail_bytes.data());
+        detail->cbSize = sizeof *detail;
+        if (!api->SetupDiGetDeviceInterfaceDetailW(set, &data, detail, needed, nullptr, nullptr))
+            continue;
+        const wchar_t *path = detail->DevicePath;
+        size_t units = (needed - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath)) / sizeof(wchar_t);
+        size_t length = 0;
+        while (length < units && path[length] != L'\0')
+            ++length;
+        if (length == 0 || length > MAX_NAME_UNITS)
+            continue;
+        out->entries.push_back({to_adb_guid(data.InterfaceClassGuid), data.Flags,
+                                std::u16string(reinterpret_cast<const char16_t *>(path), length)});
+    }
+}
+
+ADBAPIHANDLE open_endpoint(ADBAPIHANDLE iface, bool read) {
+    return guarded(
+        [&]() -> ADBAPIHANDLE {
+            auto i = find<Interface>(iface, Kind::INTERFACE);
+            if (i == nullptr)
+                return nullptr;
+            UCHAR pipe = read ? i->session->bulk_in() : i->session->bulk_out();
+            if (pipe == 0) {
+                SetLastError(ERROR_NOT_FOUND);
+                return nullptr;
+            }
+            HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+            if (event == nullptr)
+                return nullptr;
+            auto endpoint = std::make_shared<Endpoint>(read ? Kind::READ_ENDPOINT : Kind::WRITE_ENDPOINT,
+                                                       i->session, pipe, event);
+            return handles().add(std::move(endpoint));
+        },
+        nullptr);
+}
+
+bool transfer(ADBAPIHANDLE handle, Kind kind, void *buffer, uint32_t length, uint32_t *done,
+              uint32_t timeout_ms) {
+    return guarded(
+        [&]() -> bool {
+            auto endpoint = find<Endpoint>(handle, kind);
+            if (endpoint == nullptr)
+                return false;
+            if (buffer == nullptr && length > 0) {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return false;
+            }
+            uint32_t moved = 0;
+            HANDLE event = endpoint->spare_event.exchange(nullptr);
+            if (event == nullptr && (event = CreateEventW(nullptr, TRUE, FALSE, nullptr)) == nullptr)
+                return false;
+            bool ok = endpoint->session->transfer(endpoint->pipe, kind == Kind::READ_ENDPOINT, buffer, length,
+                                                  &moved, timeout_ms, event);
+            DWORD error = GetLastError();
+            HANDLE empty = nullptr;
+            if (!endpoint->spare_event.compare_exchange_strong(empty, event))
+                CloseHandle(event);
+            if (done != nullptr)
+                *done = moved;
+            SetLastError(error);
+            return ok;
+        },
+        false);
+}
+
+} // namespace
+
+// --- Enumeration.
+
+WINUSB_EXPORT ADBAPIHANDLE ADBAPI_CALL AdbEnumInterfaces(AdbGuid class_id, bool exclude_not_present,
+                                                         bool exclude_removed, bool active_only) {
+    return guarded(
+        [&]() -> ADBAPIHANDLE {
+            auto enumeration = std::make_shared<Enumeration>();
+            if (!list_interfaces(class_id, exclude_not_present, exclude_removed, active_only,
+                                 enumeration.get()))
+                return nullptr;
+            return handles().add(std::move(enumeration));
+        },
+        nullptr);
+}
+
+WINUSB_EXPORT bool ADBAPI_CALL AdbNextInterface(ADBAPIHANDLE enumeration, AdbInterfaceInfo *info,
+                                                uint32_t *size) {
+    return guarded(
+        [&]() -> bool {
+            auto e = find<Enumeration>(enumeration, Kind::ENUMERATION);
+            if (e == nullptr)
+                return false;
+            if (size == nullptr) {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return false;
+            }
+            return handles().locked([&]() -> bool {
+                if (e->next >= e->entries.size()) {
+                    SetLastError(ERROR_NO_MORE_ITEMS);
+                    return false;
+                }
+                const InterfaceEntry &entry = e->entries[e->next];
+                uint64_t needed = interface_entry_size(entry.name.size());
+                if (info == nullptr || *size < needed) {
+                    // The entry stays next: the caller may ask again with the size given.
+                    *size = static_cast<uint32_t>(needed);
+                    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+                    return false;
+                }
+                write_interface_entry(reinterpret_cast<uint8_t *>(info), entry.class_id, entry.flags,
+                                      entry.name.data(), entry.name.size());
+                *size = static_cast<uint32_t>(needed);
+                ++e->next;
+                return true;
+            });
+        },
+        false);
+}
+
+// --- Interfaces.
+
+WINUSB_EXPORT ADBAPIHANDLE ADBAPI_CALL AdbCreateInterfaceByName(const char16_t *name) {
+    return guarded(
+        [&]() -> ADBAPIHANDLE {
+            if (name == nullptr) {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return nullptr;
+            }
+            size_t length = 0;
+            while (name[length] != u'\0') {
+                if (++length > MAX_NAME_UNITS) {
+                    SetLastError(ERROR_INVALID_PARAMETER);
+                    return nullptr;
+                }
+            }
+            if (length == 0) {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return nullptr;
+            }
+            std::u16string text(name, length);
+            std::shared_ptr<Session> session = open_session(reinterpret_cast<const wchar_t *>(text.c_str()));
+            if (session == nullptr)
+                return nullptr;
+            return handles().add(std::make_shared<Interface>(std::move(session), std::move(text)));
+        },
+        nullptr);
+}
+
+WINUSB_EXPORT bool ADBAPI_CALL AdbGetInterfaceName(ADBAPIHANDLE iface, void *buffer, uint32_t *size,
+                                                   bool ansi) {
+    return guarded(
+        [&]() -> bool {
+            auto i = find<Interface>(iface, Kind::INTERFACE);
+            return i != nullptr && copy_text_out(i->name, buffer, size, ansi);
+        },
+        false);
+}
+
+WINUSB_EXPORT bool ADBAPI_CALL AdbGetSerialNumber(ADBAPIHANDLE iface, void *buffer, uint32_t *size,
+                                                  bool ansi) {
+    return guarded(
+        [&]() -> bool {
+            auto i = find<Interface>(iface, Kind::INTERFACE);
+            if (i == nullptr)
+                return false;
+            if (size == nullptr) {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return false;
+            }
+            std::u16string serial;
+            return i->session->serial_number(&serial) && copy_text_out(serial, buffer, size, ansi);
+        },
+        false);
+}
+
+WINUSB_EXPORT bool ADBAPI_CALL AdbGetUsbDeviceDescriptor(ADBAPIHANDLE iface,
+                                                         UsbDeviceDescriptor *descriptor) {
+    return guarded(
+        [&]() -> bool {
+            auto i = find<Interface>(iface, Kind::INTERFACE);
+            if (i == nullptr)
+                return false;
+            if (descriptor == nullptr) {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return false;
+            }
+            return i->session->device_descriptor(descriptor);
+        },
+        false);
+}
+
+WINUSB_EXPORT bool ADBAPI_CALL AdbGetUsbInterfaceDescriptor(ADBAPIHANDLE iface,
+                                                            UsbInterfaceDescriptor *descriptor) {
+    return guarded(
+        [&]() -> bool {
+            auto i = find<Interface>(iface, Kind::INTERFACE);
+            if (i == nullptr)
+                return false;
+            if (descriptor == nullptr) {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return false;
+            }
+            return i->session->interface_descriptor(descriptor);
+        },
+        false);
+}
+
+// --- Endpoints. The access type and sharing mode are accepted and ignored: WinUSB pipes have neither,
+// and every handle on a session shares its pipes.
+
+WINUSB_EXPORT ADBAPIHANDLE ADBAPI_CALL AdbOpenDefaultBulkReadEndpoint(ADBAPIHANDLE iface, int access_type,
+                                                                      int sharing_mode) {
+    return open_endpoint(iface, true);
+}
+
+WINUSB_EXPORT ADBAPIHANDLE ADBAPI_CALL AdbOpenDefaultBulkWriteEndpoint(ADBAPIHANDLE iface, int access_type,
+                                                                       int sharing_mode) {
+    return open_endpoint(iface, false);
+}
+
+WINUSB_EXPORT bool ADBAPI_CALL AdbReadEndpointSync(ADBAPIHANDLE endpoint, void *buffer,
+                                                   uint32_t bytes_to_read, uint32_t *bytes_read,
+                                                   uint32_t timeout_ms) {
+    return transfer(endpoint, Kind::READ_ENDPOINT, buffer, bytes_to_read, bytes_read, timeout_ms);
+}
+
+WINUSB_EXPORT bool ADBAPI_CALL AdbWriteEndpointSync(ADBAPIHANDLE endpoint, void *buffer,
+                                                    uint32_t bytes_to_write, uint32_t *bytes_written,
+                                                    uint32_t timeout_ms) {
+    return transfer(endpoint, Kind::WRITE_ENDPOINT, buffer, bytes_to_write, bytes_written, timeout_ms);
+}
+
+// --- Closing.
+
+WINUSB_EXPORT bool ADBAPI_CALL AdbCloseHandle(ADBAPIHANDLE handle) {
+    return guarded(
+        [&]() -> bool {
+            std::shared_ptr<Object> object = handles().remove(handle);
+            if (object == nullptr)
+                return false;
+            object.reset(); // outside the table's lock; may end a session
+            SetLastError(ERROR_SUCCESS);
+            return true;
+        },
+        false);
+}
