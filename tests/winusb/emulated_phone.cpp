@@ -347,6 +347,11 @@ uint32_t EmulatedPhone::files_open() {
         std::count_if(m_connections.begin(), m_connections.end(), [](const auto &c) { return !c->closed; }));
 }
 
+uint32_t EmulatedPhone::device_descriptor_reads() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_deviceReads;
+}
+
 uint32_t EmulatedPhone::transfers_waiting() {
     std::lock_guard<std::mutex> guard(m_lock);
     size_t n = 0;
@@ -580,6 +585,7 @@ void EmulatedPhone::handle(Connection *c, const wire::Request &request, std::vec
     } else if (request.op == wire::GET_DESCRIPTOR) {
         std::vector<uint8_t> d;
         if (request.type == 1 && request.index == 0) {
+            ++m_deviceReads;
             d = {18, 1};
             put_le16(d, 0x0200);
             d.insert(d.end(), {config.device_class[0], config.device_class[1], config.device_class[2], 64});

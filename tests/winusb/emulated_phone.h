@@ -80,6 +80,8 @@ public:
     uint32_t files_refused();
     uint32_t files_open();
     uint32_t transfers_waiting();
+    // Device descriptors read from the phone: what the flasher's poll does once per presence check.
+    uint32_t device_descriptor_reads();
 
     // What the host did to the phone and what it answered (drivers/sim/README.md, "Transcript").
     std::string transcript();
@@ -128,7 +130,7 @@ private:
     bool m_holdWrites = false;
     std::vector<std::unique_ptr<Connection>> m_connections;
     Connection *m_active = nullptr; // the file that has the phone open
-    uint32_t m_opened = 0, m_refused = 0;
+    uint32_t m_opened = 0, m_refused = 0, m_deviceReads = 0;
 
     // The pipe instance the next file will open. It exists before the link does and is replaced as soon
     // as a file has opened it, so that an open never finds the path without a pipe behind it.

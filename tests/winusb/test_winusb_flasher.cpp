@@ -1,16 +1,17 @@
 // The real tarnex.exe under Wine with tarnex_winusb.dll in its package as "AdbWinApi.dll", flashing an
-// emulated phone through the prefix's SetupAPI and the stand-in WinUSB, driven through its window as an
-// operator would. Tripwire DLLs wait in its %TEMP%, where it deploys the library.
+// emulated phone through the prefix's SetupAPI and the stand-in WinUSB, worked through its window by the
+// operator of tools/remote. Tripwire DLLs wait in its %TEMP%, where it deploys the library.
+#include "app/window_texts.h"
+#include "package/image_table.h"
 #include "res/resource.h"
 #include "tests/winusb/winusb_test.h"
 #include "tools/demo_firmware.h"
 #include "tools/packer.h"
-#include "tools/remote/remote_control.h"
+#include "tools/remote/remote_operator.h"
 
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 
 using namespace usbtest;
 namespace fs = std::filesystem;
@@ -21,21 +22,9 @@ constexpr int START_MS = 30000; // a cold Wine may take a while to show the firs
 constexpr int WAIT_MS = 20000;
 constexpr int POLL_MS = 500;
 
-// Image entries and the partitions the flasher writes them to, in its order.
-const std::pair<const char *, const char *> FLASHED[] = {
-    {"qcsblhd_cfgdata.mbn", "qcsblhd"},
-    {"qcsbl.mbn", "qcsbl"},
-    {"oemsblhd.mbn", "oemsblhd"},
-    {"oemsbl.mbn", "oemsbl"},
-    {"amsshd.mbn", "amsshd"},
-    {"amss.mbn", "amss"},
-    {"cefs.mbn", "cefs"},
-    {"appsboothd.mbn", "appsboothd"},
-    {"appsboot.mbn", "appsboot"},
-    {"boot.img", "boot"},
-    {"system.img", "system"},
-    {"recovery.img", "recovery"},
-};
+// The partitions the flasher writes the first twelve images to, in its order.
+constexpr const char *PARTITIONS[] = {"qcsblhd", "qcsbl",      "oemsblhd", "oemsbl", "amsshd", "amss",
+                                      "cefs",    "appsboothd", "appsboot", "boot",   "system", "recovery"};
 
 std::vector<uint8_t> read_bytes(const fs::path &path) {
     std::ifstream in(path, std::ios::binary);
@@ -54,10 +43,12 @@ protected:
 
     void TearDown() override { remote::end(&process); }
 
+    // Every image, small, with contents that show where each block belongs; the WinUSB library as the
+    // driver; the device list.
     std::vector<PackBlob> Firmware() {
         std::vector<PackBlob> entries;
-        for (int i = 0; i < 13; ++i) {
-            const char *name = DEMO_IMAGES[i].Name;
+        for (int i = 0; i < IMAGE_COUNTED_SLOTS; ++i) {
+            const char *name = IMAGE_ENTRY_NAMES[i];
             entries.push_back({name, demo_image_contents(name, 5000 + 7919u * static_cast<uint32_t>(i))});
         }
         entries.push_back({"AdbWinApi.dll", read_bytes(program_path() / "tarnex_winusb.dll")});
@@ -65,48 +56,66 @@ protected:
         return entries;
     }
 
-    // Starts a flasher with the WinUSB library for `scenario`'s phone, and waits until it shows "Ready".
+    // Plugs in `scenario`'s phone, starts a flasher with the WinUSB library and waits for "Ready".
     void LaunchReady(const std::string &scenario) {
         phone = std::make_unique<EmulatedPhone>(
             std::string("FLASHER-") + ::testing::UnitTest::GetInstance()->current_test_info()->name(),
             "device phone\n" + scenario);
         ASSERT_TRUE(phone->ok()) << phone->error();
-        fs::path flasher = work / "flasher.exe";
+        const fs::path flasher = work / "flasher.exe";
         std::string error;
         ASSERT_TRUE(pack_build_blobs((program_path() / "tarnex.exe").string().c_str(), Firmware(),
                                      flasher.string().c_str(), &error))
             << error;
         ASSERT_TRUE(plant_tripwire(work / "temp", "winusb.dll") &&
                     plant_tripwire(work / "temp", "setupapi.dll"));
-        ASSERT_TRUE(remote::launch("\"" + flasher.string() + "\"", {"TEMP=" + (work / "temp").string()},
+        // Built by appending: GCC 12 warns falsely about `"\"" + path` (-Wrestrict).
+        std::string command = "\"";
+        command += flasher.string();
+        command += '"';
+        ASSERT_TRUE(remote::launch(command, {"TEMP=" + (work / "temp").string()},
                                    (work / "output.txt").string().c_str(), &process, &error))
             << error;
-        window = remote::wait_dialog(process.id, "Tarnex", START_MS);
-        ASSERT_NE(window, nullptr) << "no window; output:\n" << Output();
-        ASSERT_TRUE(WaitStatus("Ready")) << Output();
+        op = RemoteOperator(process.id);
+        ASSERT_TRUE(op.wait_window(IDD_TARNEX_DIALOG, START_MS)) << "no window; output:\n" << Output();
+        ASSERT_TRUE(WaitStatus(STATUS_READY_TEXT, WAIT_MS)) << Output();
     }
 
-    bool WaitStatus(const std::string &status, int timeout_ms = WAIT_MS) {
-        bool shown =
-            remote::wait_until([&] { return remote::item_text(window, IDC_STATUS) == status; }, timeout_ms);
-        if (!shown)
-            ADD_FAILURE() << "status \"" << remote::item_text(window, IDC_STATUS) << "\" instead of \""
-                          << status << "\"";
-        return shown;
+    bool WaitStatus(const std::string &status, int timeout_ms) {
+        if (op.wait_until([&] { return op.text(IDC_STATUS) == status; }, timeout_ms))
+            return true;
+        ADD_FAILURE() << "status \"" << op.text(IDC_STATUS) << "\" instead of \"" << status << "\"";
+        return false;
     }
 
+    // The window as an operator sees it, once a state has been set whole.
     void ExpectShows(const std::string &status, bool start_enabled, int position,
                      const std::string &percent) {
-        EXPECT_EQ(remote::item_text(window, IDC_STATUS), status);
-        EXPECT_EQ(remote::item_enabled(window, IDOK), start_enabled);
-        EXPECT_EQ(remote::progress_position(window, IDC_PROGRESS), position);
-        EXPECT_EQ(remote::item_text(window, IDC_PERCENT_CAPTION), percent);
-        EXPECT_EQ(remote::item_text(window, IDC_PORT_CAPTION), "USB PORT");
+        op.wait_until(
+            [&] {
+                return op.text(IDC_STATUS) == status && op.enabled(IDOK) == start_enabled &&
+                       op.progress(IDC_PROGRESS).position == position &&
+                       op.text(IDC_PERCENT_CAPTION) == percent;
+            },
+            WAIT_MS);
+        EXPECT_EQ(op.text(IDC_STATUS), status);
+        EXPECT_EQ(op.enabled(IDOK), start_enabled);
+        EXPECT_EQ(op.progress(IDC_PROGRESS).position, position);
+        EXPECT_EQ(op.text(IDC_PERCENT_CAPTION), percent);
+        EXPECT_EQ(op.text(IDC_PORT_CAPTION), PORT_CAPTION_TEXT);
     }
 
-    // Exit, a clean end, and nothing loaded from where the library was deployed.
+    // Waits until the window has checked the phone `polls` more times: each presence check reads its
+    // device descriptor once.
+    void WaitPolls(uint32_t polls) {
+        const uint32_t seen = phone->device_descriptor_reads();
+        EXPECT_TRUE(op.wait_until([&] { return phone->device_descriptor_reads() >= seen + polls; }, WAIT_MS))
+            << "the poll stopped";
+    }
+
+    // Exit; a clean end with the phone's file closed, and nothing loaded from where the library was put.
     void ExitCleanly() {
-        ASSERT_TRUE(remote::click(window, IDCANCEL));
+        ASSERT_TRUE(op.click(IDCANCEL));
         DWORD code = 0xDEAD;
         EXPECT_TRUE(remote::wait_exit(process, WAIT_MS, &code));
         EXPECT_EQ(code, 0u);
@@ -114,6 +123,8 @@ protected:
         EXPECT_FALSE(fs::exists(work / "temp" / "winusb.dll.loaded")) << "a planted winusb.dll was loaded";
         EXPECT_FALSE(fs::exists(work / "temp" / "setupapi.dll.loaded"))
             << "a planted setupapi.dll was loaded";
+        EXPECT_TRUE(op.wait_until([&] { return phone->files_open() == 0; }, WAIT_MS))
+            << "the file outlived the program";
     }
 
     std::string Output() {
@@ -126,7 +137,7 @@ protected:
     fs::path work;
     std::unique_ptr<EmulatedPhone> phone;
     remote::Process process;
-    HWND window = nullptr;
+    RemoteOperator op;
 };
 
 } // namespace
@@ -135,21 +146,19 @@ protected:
 TEST_F(WinUsbFlasher, FlashesEveryImageAndRebootsThePhone) {
     USBTEST_REQUIRE_BUS();
     LaunchReady("on reboot reply OKAY\n");
-    ExpectShows("Ready", true, 0, "0%");
-    ASSERT_TRUE(remote::click(window, IDOK));
-    ASSERT_TRUE(WaitStatus("Download successfully!")) << Output();
-    ASSERT_TRUE(
-        remote::wait_until([&] { return remote::progress_position(window, IDC_PROGRESS) == 100; }, WAIT_MS));
-    ExpectShows("Download successfully!", false, 100, "100%");
+    ExpectShows(STATUS_READY_TEXT, true, 0, "0%");
+    ASSERT_TRUE(op.click(IDOK));
+    ASSERT_TRUE(WaitStatus(STATUS_SUCCEEDED_TEXT, WAIT_MS)) << Output();
+    ExpectShows(STATUS_SUCCEEDED_TEXT, false, 100, "100%");
     std::string error;
     EXPECT_TRUE(remote::screenshot(
-        window, remote::unix_path((program_path() / ".." / "screenshots" / "winusb-succeeded.png").string()),
-        &error))
+        op.window(),
+        remote::unix_path((program_path() / ".." / "screenshots" / "winusb-succeeded.png").string()), &error))
         << error;
 
     const std::vector<PackBlob> firmware = Firmware();
-    for (size_t i = 0; i < std::size(FLASHED); ++i)
-        EXPECT_EQ(phone->partition(FLASHED[i].second), firmware[i].Bytes) << FLASHED[i].second;
+    for (size_t i = 0; i < std::size(PARTITIONS); ++i)
+        EXPECT_EQ(phone->partition(PARTITIONS[i]), firmware[i].Bytes) << PARTITIONS[i];
     EXPECT_FALSE(phone->partition_touched("userdata"));
     EXPECT_NE(phone->transcript().find("out phone \"reboot\""), std::string::npos);
     // The poll's second open of the interface, twice a second through the whole download, joined the
@@ -162,31 +171,35 @@ TEST_F(WinUsbFlasher, FlashesEveryImageAndRebootsThePhone) {
 TEST_F(WinUsbFlasher, DeviceFailureStopsTheDownloadAndShowsFailed) {
     USBTEST_REQUIRE_BUS();
     LaunchReady("on flash:boot fail \"boot is locked\"\n");
-    ASSERT_TRUE(remote::click(window, IDOK));
-    ASSERT_TRUE(WaitStatus("Download failed!"));
-    ExpectShows("Download failed!", false, 0, "");
+    ASSERT_TRUE(op.click(IDOK));
+    ASSERT_TRUE(WaitStatus(STATUS_FAILED_TEXT, WAIT_MS));
+    ExpectShows(STATUS_FAILED_TEXT, false, 0, "");
     EXPECT_NE(Output().find("FAILED (remote: boot is locked)\n"), std::string::npos) << Output();
     EXPECT_FALSE(phone->partition_touched("boot"));
     EXPECT_EQ(phone->transcript().find("system"), std::string::npos) << "nothing after the failed step";
-    // The phone still answers: the failure stays on screen.
-    Sleep(3 * POLL_MS);
-    ExpectShows("Download failed!", false, 0, "");
+    // The phone still answers its checks: the failure stays on screen.
+    WaitPolls(2);
+    ExpectShows(STATUS_FAILED_TEXT, false, 0, "");
     ExitCleanly();
 }
 
 TEST_F(WinUsbFlasher, UnplugInTheDataPhaseFailsAndShowsNoDevice) {
     USBTEST_REQUIRE_BUS();
     LaunchReady("on download:*#6 unplug-after 3000\n");
-    ASSERT_TRUE(remote::click(window, IDOK));
-    ASSERT_TRUE(remote::wait_until([&] { return Output().find("FAILED (") != std::string::npos; }, WAIT_MS))
+    const uintptr_t found = op.picture(IDC_DEVICE_PICTURE);
+    ASSERT_TRUE(op.click(IDOK));
+    ASSERT_TRUE(op.wait_until([&] { return Output().find("FAILED (") != std::string::npos; }, WAIT_MS))
         << Output();
-    // The poll may notice the phone gone before or after the worker reports the failure: either way the
-    // window ends without a device, showing nothing or the failure.
-    ASSERT_TRUE(remote::wait_until([&] { return !remote::item_enabled(window, IDOK); }, WAIT_MS));
-    Sleep(3 * POLL_MS);
-    const std::string status = remote::item_text(window, IDC_STATUS);
-    EXPECT_TRUE(status.empty() || status == "Download failed!") << status;
-    ExpectShows(status, false, 0, "");
+    // The poll notices the phone gone before or after the worker reports the failure: the window ends
+    // without a device either way, showing nothing or the failure.
+    ASSERT_TRUE(op.wait_until([&] { return op.picture(IDC_DEVICE_PICTURE) != found; }, WAIT_MS));
+    ASSERT_TRUE(op.wait_until(
+        [&] {
+            const std::string status = op.text(IDC_STATUS);
+            return status.empty() || status == STATUS_FAILED_TEXT;
+        },
+        WAIT_MS));
+    ExpectShows(op.text(IDC_STATUS), false, 0, "");
     EXPECT_NE(phone->transcript().find("data-cut phone"), std::string::npos);
     EXPECT_FALSE(phone->partition_touched("amss"));
     ExitCleanly();
@@ -195,25 +208,28 @@ TEST_F(WinUsbFlasher, UnplugInTheDataPhaseFailsAndShowsNoDevice) {
 TEST_F(WinUsbFlasher, UnplugWhileReadyShowsNoDeviceWithinTwoPollsAndPluggingInAgainReady) {
     USBTEST_REQUIRE_BUS();
     LaunchReady("");
+    const uintptr_t found = op.picture(IDC_DEVICE_PICTURE);
     // Polls come and go while the phone stays: it stays "Ready" on the one file the scan opened.
-    Sleep(3 * POLL_MS);
-    ExpectShows("Ready", true, 0, "0%");
+    WaitPolls(2);
+    ExpectShows(STATUS_READY_TEXT, true, 0, "0%");
     EXPECT_EQ(phone->files_opened(), 1u);
 
-    auto unplugged = std::chrono::steady_clock::now();
+    const auto unplugged = std::chrono::steady_clock::now();
     phone->unplug();
     // Two polls, and slack for a busy machine to get the window's texts across.
     ASSERT_TRUE(WaitStatus("", 2 * POLL_MS + 2000));
-    auto noticed = std::chrono::steady_clock::now() - unplugged;
+    const auto noticed = std::chrono::steady_clock::now() - unplugged;
     ExpectShows("", false, 0, "");
+    EXPECT_NE(op.picture(IDC_DEVICE_PICTURE), found);
     const int noticed_ms =
         static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(noticed).count());
     RecordProperty("no_device_after_ms", noticed_ms);
     std::printf("no device shown %d ms after the unplug (poll period %d ms)\n", noticed_ms, POLL_MS);
 
     phone->plug();
-    ASSERT_TRUE(WaitStatus("Ready"));
-    ExpectShows("Ready", true, 0, "0%");
+    ASSERT_TRUE(WaitStatus(STATUS_READY_TEXT, WAIT_MS));
+    ExpectShows(STATUS_READY_TEXT, true, 0, "0%");
+    EXPECT_EQ(op.picture(IDC_DEVICE_PICTURE), found);
     ExitCleanly();
 }
 
