@@ -3,8 +3,8 @@
 #   make demo    the Windows flasher under Wine flashing the simulated phone (see README)
 #   make demo-headless  the same job natively, on the in-memory window
 #   make bench   benchmarks, ending with one "target NAME RATIO LIMIT met|missed" line per target
-#   make windows the Windows programs in build/windows/bin
-PRESETS      := native asan tsan fuzz windows
+#   make windows the Windows programs: x64 in build/windows/bin, x86 in build/windows-x86/bin
+PRESETS      := native asan tsan fuzz windows windows-x86
 JOBS         ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 
@@ -19,6 +19,9 @@ deps:
 $(PRESETS): deps
 	@cmake --preset $@ --log-level=WARNING >/dev/null
 	@cmake --build --preset $@ -j $(JOBS)
+
+# Both architectures: a flasher's base must have the architecture of the driver library it carries.
+windows: windows-x86
 
 test-native: native
 	ctest --preset native -j $(JOBS)
