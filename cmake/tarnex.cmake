@@ -49,6 +49,46 @@ function(tarnex_program_resources target file_name description)
     target_link_libraries(${target} PRIVATE ${target}_program_rc)
 endfunction()
 
+# tarnex_driver_library(TARGET)
+# Marks TARGET as a driver library: tests/binaries checks that its export table holds the twelve
+# operations under their plain names.
+function(tarnex_driver_library target)
+    set_property(GLOBAL APPEND PROPERTY TARNEX_DRIVER_LIBRARIES ${target})
+endfunction()
+
+# tarnex_tiny_windows_modules()
+# Builds tiny-x86.dll, tiny-x86.exe, tiny-x64.dll and tiny-x64.exe from tests/support/tiny_module.c
+# into the bin folder with the MinGW-w64 C compilers of both architectures, in every build (they are
+# only read, or refused by a loader), and sets TARNEX_TINY_MODULES in the caller's scope: ON when both
+# compilers were found. Tests that use them depend on the target tarnex_tiny_windows_modules.
+function(tarnex_tiny_windows_modules)
+    set(TARNEX_TINY_MODULES OFF PARENT_SCOPE)
+    if(TARGET tarnex_tiny_windows_modules)
+        set(TARNEX_TINY_MODULES ON PARENT_SCOPE)
+        return()
+    endif()
+    set(source ${PROJECT_SOURCE_DIR}/tests/support/tiny_module.c)
+    set(outputs)
+    foreach(pair "i686:x86" "x86_64:x64")
+        string(REPLACE ":" ";" pair ${pair})
+        list(GET pair 0 prefix)
+        list(GET pair 1 arch)
+        find_program(TARNEX_TINY_CC_${arch} NAMES ${prefix}-w64-mingw32-gcc-posix ${prefix}-w64-mingw32-gcc)
+        if(NOT TARNEX_TINY_CC_${arch})
+            return()
+        endif()
+        set(dll ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/tiny-${arch}.dll)
+        set(exe ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/tiny-${arch}.exe)
+        add_custom_command(OUTPUT ${dll} ${exe}
+                           COMMAND ${TARNEX_TINY_CC_${arch}} -shared -DTINY_LIBRARY -o ${dll} ${source}
+                           COMMAND ${TARNEX_TINY_CC_${arch}} -o ${exe} ${source}
+                           DEPENDS ${source} VERBATIM)
+        list(APPEND outputs ${dll} ${exe})
+    endforeach()
+    add_custom_target(tarnex_tiny_windows_modules DEPENDS ${outputs})
+    set(TARNEX_TINY_MODULES ON PARENT_SCOPE)
+endfunction()
+
 # GoogleTest: Debian's prebuilt library natively; for Windows, built from the sources that Debian's
 # googletest package ships, with the cross compiler.
 function(tarnex_setup_gtest)
