@@ -229,8 +229,8 @@ std::string refusal_text(const std::string &path, PayloadCheck check) {
 
 // The executable in front of the package (a flasher's base) and the driver library in it, each with its
 // format and architecture, and a note when the one cannot load the other.
-void print_driver_library(FILE *out, const std::string &path, const uint8_t *file, const PayloadInfo &info,
-                          CPackArchive &archive) {
+void print_architectures(FILE *out, const std::string &path, const uint8_t *file, const PayloadInfo &info,
+                         CPackArchive &archive) {
     ExecutableInfo base = read_executable_info(file, info.BodyOffset);
     if (info.BodyOffset == 0)
         fprintf(out, "base executable: none (a bare package)\n");
@@ -391,7 +391,7 @@ int cmd_list(const std::string &path, FILE *out, FILE *err) {
     if (info.Consumed < info.BodyLength)
         fprintf(out, "%u bytes after the terminator (covered by the checksum, otherwise ignored)\n",
                 info.BodyLength - info.Consumed);
-    print_driver_library(out, path, file.get(), info, archive);
+    print_architectures(out, path, file.get(), info, archive);
     return EXIT_OK;
 }
 
@@ -430,7 +430,7 @@ int cmd_verify(const std::string &path, FILE *out, FILE *err) {
         images += table.Slots[i].Data != nullptr;
     fprintf(out, "%d of %d images, image bytes %u, progress slice %u\n", images, IMAGE_COUNTED_SLOTS,
             table.TotalImageBytes, table.ProgressSlice);
-    print_driver_library(out, path, file.get(), info, archive);
+    print_architectures(out, path, file.get(), info, archive);
     for (int slot = 0; slot < IMAGE_SLOT_COUNT; slot++) {
         const bool present = archive.FindByHash(pack_name_hash(IMAGE_ENTRY_NAMES[slot])) != nullptr;
         if (slot == SLOT_DRIVER_LIBRARY || slot == SLOT_DEVICE_LIST) {

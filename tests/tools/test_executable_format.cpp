@@ -96,37 +96,6 @@ TEST(ExecutableFormat, HeadersCutShortOrMalformedAreUnknown) {
     EXPECT_EQ(read_executable_info(elf.data(), elf.size()).Format, EXECUTABLE_UNKNOWN);
 }
 
-TEST_F(DriverArchitecture, RealModulesAreReadAsTheyAre) {
-    struct Expected {
-        std::string Path;
-        uint16_t Machine;
-        unsigned Bits;
-        bool Library;
-        const char *Description;
-    };
-    std::vector<Expected> modules = {
-        {m_X86Dll, PE_MACHINE_I386, 32, true, "a 32-bit (x86) Windows library"},
-        {m_X86Exe, PE_MACHINE_I386, 32, false, "a 32-bit (x86) Windows program"},
-        {m_X64Dll, PE_MACHINE_AMD64, 64, true, "a 64-bit (x64) Windows library"},
-        {m_X64Exe, PE_MACHINE_AMD64, 64, false, "a 64-bit (x64) Windows program"},
-    };
-#ifdef TARNEX_NATIVE_FLASHER
-    // The flasher is position-independent, an ELF shared object by its type: its interpreter tells it
-    // from a library.
-    modules.push_back({beside_test(TARNEX_NATIVE_FLASHER), ELF_MACHINE_X86_64, 64, false,
-                       "a 64-bit (x86-64) Linux program"});
-    modules.push_back(
-        {beside_test(TARNEX_NATIVE_SIM), ELF_MACHINE_X86_64, 64, true, "a 64-bit (x86-64) Linux library"});
-#endif
-    for (const Expected &expected : modules) {
-        ExecutableInfo info = info_of(expected.Path);
-        EXPECT_EQ(info.Machine, expected.Machine) << expected.Path;
-        EXPECT_EQ(info.Bits, expected.Bits) << expected.Path;
-        EXPECT_EQ(info.Library, expected.Library) << expected.Path;
-        EXPECT_EQ(executable_description(info), expected.Description) << expected.Path;
-    }
-}
-
 TEST_F(DriverArchitecture, BuildRefusesEitherMismatchAndAcceptsEitherMatch) {
     CliResult result = Build(m_X64Exe, m_X86Dll);
     EXPECT_EQ(result.Code, 1);
@@ -165,6 +134,8 @@ TEST_F(DriverArchitecture, BuildRefusesEitherMismatchAndAcceptsEitherMatch) {
 
 #ifdef TARNEX_NATIVE_FLASHER
 TEST_F(DriverArchitecture, LinuxAndWindowsModulesDoNotMix) {
+    // The flasher is position-independent, a shared object by its ELF type: it names an interpreter,
+    // which tells it from a library.
     const std::string flasher = beside_test(TARNEX_NATIVE_FLASHER), sim = beside_test(TARNEX_NATIVE_SIM);
     CliResult result = Build(flasher, sim);
     EXPECT_EQ(result.Code, 0) << result.Err;
