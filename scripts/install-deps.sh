@@ -9,8 +9,9 @@ packages=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     # references the CRC benchmark compares against (linked into the benchmark only)
     zlib1g-dev libdeflate-dev
-    # the Windows cross build; the posix-thread compilers give std::thread and std::mutex
+    # the Windows cross builds (x64 and x86); the posix-thread compilers give std::thread and std::mutex
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
+    g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
     # Windows programs and tests run under 64-bit Wine (wine32 must not be installed: it breaks wine64 here)
     wine wine64
     # the Windows window tests and the demo: a virtual X display, screenshots, a CJK font for the
