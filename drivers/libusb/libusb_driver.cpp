@@ -24,6 +24,7 @@
 
 #include <libusb.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -31,6 +32,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -94,6 +96,7 @@ struct SharedInterface {
     int handles = 0; // interface and endpoint handles of the flasher on it
     int in_use = 0;  // calls working on it outside the lock (transfers, string reads)
     bool claimed = false;
+    bool gone = false; // a call on it found the device gone: never joined again
     bool serial_known = false;
     bool has_serial = false;
     std::u16string serial;
@@ -327,6 +330,13 @@ Result run(Result failed, Fn fn) noexcept {
     return result;
 }
 
+// Remembers that the device went away, before the bus has told libusb so: a later open by name must not
+// join it.
+void mark_gone(Driver &d, SharedInterface *iface) {
+    std::lock_guard<std::mutex> guard(d.lock);
+    iface->gone = true;
+}
+
 // An interface held in use for a call that runs outside the lock; released on every way out.
 class InUse {
 public:
@@ -362,6 +372,8 @@ bool read_serial(Driver &d, SharedInterface *iface, std::u16string &serial, int 
     unsigned char buffer[255];
     int n = libusb_get_string_descriptor(iface->handle, 0, 0, buffer, sizeof buffer);
     if (n < 0) {
+        if (n == LIBUSB_ERROR_NO_DEVICE)
+            mark_gone(d, iface);
         error = errno_of(n);
         return false;
     }
@@ -415,6 +427,8 @@ bool transfer(ADBAPIHANDLE endpoint, Kind kind, void *buffer, uint32_t length, u
                                   &transferred, timeout_ms);
     *done = transferred > 0 ? static_cast<uint32_t>(transferred) : 0;
     if (rc != LIBUSB_SUCCESS) {
+        if (rc == LIBUSB_ERROR_NO_DEVICE)
+            mark_gone(d, iface);
         error = errno_of(rc);
         return false;
     }
@@ -473,6 +487,7 @@ LIBUSB_DRIVER_EXPORT ADBAPIHANDLE ADBAPI_CALL AdbEnumInterfaces(AdbGuid class_id
         HandleRecord r;
         r.kind = Kind::ENUMERATION;
         r.class_id = class_id;
+        std::vector<InterfaceLocation> found;
         try {
             for (ssize_t i = 0; i < n; ++i) {
                 InterfaceLocation location;
@@ -480,7 +495,7 @@ LIBUSB_DRIVER_EXPORT ADBAPIHANDLE ADBAPI_CALL AdbEnumInterfaces(AdbGuid class_id
                     continue;
                 for_each_fastboot_interface(list[i], [&](const libusb_interface_descriptor &alt) {
                     location.interface_number = alt.bInterfaceNumber;
-                    r.entries.push_back(format_interface_name(location));
+                    found.push_back(location);
                 });
             }
         } catch (...) {
@@ -488,6 +503,14 @@ LIBUSB_DRIVER_EXPORT ADBAPIHANDLE ADBAPI_CALL AdbEnumInterfaces(AdbGuid class_id
             throw;
         }
         libusb_free_device_list(list, 1);
+        // In the order of the ports, not libusb's (which follows the order of arrival), so that the same
+        // phones on the same ports are always listed alike.
+        std::sort(found.begin(), found.end(), [](const InterfaceLocation &a, const InterfaceLocation &b) {
+            return std::tie(a.bus, a.ports, a.interface_number) <
+                   std::tie(b.bus, b.ports, b.interface_number);
+        });
+        for (const auto &location : found)
+            r.entries.push_back(format_interface_name(location));
         return add_handle(d, std::move(r));
     });
 }
@@ -568,7 +591,7 @@ LIBUSB_DRIVER_EXPORT ADBAPIHANDLE ADBAPI_CALL AdbCreateInterfaceByName(const cha
         for (auto &shared : d.interfaces) {
             if (shared->name != narrow || shared->handles == 0)
                 continue;
-            if (!still_present(d, shared->device)) {
+            if (shared->gone || !still_present(d, shared->device)) {
                 error = ENODEV;
                 return nullptr;
             }

@@ -674,7 +674,9 @@ void UsbEmulation::State::handle_control(Urb urb, Node &node) {
         } else if (type == 3 && index == 2) {
             text = utf8_to_utf16(c.label), is_text = true;
         } else if (type == 3 && index == 3 && c.has_serial) {
-            text = utf8_to_utf16(c.serial), is_text = true;
+            auto special = options.serials.find(c.label);
+            text = utf8_to_utf16(special != options.serials.end() ? special->second : c.serial),
+            is_text = true;
         }
         if (is_text) {
             text.resize(std::min<size_t>(text.size(), 126)); // a descriptor holds at most 255 bytes

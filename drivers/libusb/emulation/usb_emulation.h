@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -38,6 +39,9 @@ struct EmulationOptions {
     bool mass_storage = false;     // a memory stick on port 1 beside the phones
     std::vector<std::string> busy; // labels whose fastboot interface another program holds (claims: EBUSY)
     std::filesystem::path base;    // relative paths of the scenario are taken from here
+    // Serial numbers beyond the scenario format's printable ASCII (UTF-8, label -> text): what a device's
+    // string descriptor may carry.
+    std::map<std::string, std::string> serials;
 };
 
 // Counters the tests wait on and check. All of them count since the emulation started.
