@@ -38,6 +38,17 @@ inline std::string emulation_unavailable() {
     return {};
 }
 
+// ThreadSanitizer cannot see the locking inside umockdev, GLib, libudev and libusb (none of them is built
+// for it): its reports there are suppressed, here and in every program the tests start.
+inline void add_thread_sanitizer_suppressions() {
+#if defined(__SANITIZE_THREAD__)
+    const char *tsan = std::getenv("TSAN_OPTIONS");
+    std::string options = tsan != nullptr && *tsan != '\0' ? std::string(tsan) : "";
+    if (options.find("suppressions=") == std::string::npos)
+        setenv("TSAN_OPTIONS", (options + ":suppressions=" TARNEX_LIBUSB_TSAN_SUPPRESSIONS).c_str(), 1);
+#endif
+}
+
 // For main(): restarts the program under the preload when it can. Returns only when no restart happened.
 inline void restart_under_umockdev(char **argv) {
     if (preloaded() || std::getenv("TARNEX_LIBUSB_TEST_RESTARTED") != nullptr)
@@ -54,6 +65,7 @@ inline void restart_under_umockdev(char **argv) {
     const char *asan = std::getenv("ASAN_OPTIONS");
     std::string options = asan != nullptr && *asan != '\0' ? std::string(asan) + ":" : "";
     setenv("ASAN_OPTIONS", (options + "verify_asan_link_order=0").c_str(), 1);
+    add_thread_sanitizer_suppressions();
     setenv("TARNEX_LIBUSB_TEST_RESTARTED", "1", 1);
     execv("/proc/self/exe", argv);
 }

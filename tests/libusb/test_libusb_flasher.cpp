@@ -179,6 +179,7 @@ protected:
             GTEST_SKIP() << "umockdev's preload library " << libusb_test::PRELOAD
                          << " cannot be loaded (Debian package umockdev): no emulated USB bus";
         dlclose(preload);
+        libusb_test::add_thread_sanitizer_suppressions(); // for the emulator and the flasher
         bin = libusb_test::program_dir();
         std::string error;
         ASSERT_TRUE(write_demo_firmware(dir.Path("firmware").c_str(), &error)) << error;
