@@ -6,23 +6,17 @@
 #include <random>
 
 #include "package/pack_archive.h"
+#include "tests/support/test_data.h"
 #include "tests/support/test_files.h"
 #include "tools/packer.h"
 
 namespace {
 
-std::vector<uint8_t> pattern(size_t size, uint8_t seed) {
-    std::vector<uint8_t> bytes(size);
-    for (size_t i = 0; i < size; i++)
-        bytes[i] = static_cast<uint8_t>(seed + i * 7);
-    return bytes;
-}
-
 // One entry per known name, sizes 10, 11, 12, ... in table order.
 std::vector<PackBlob> all_entries() {
     std::vector<PackBlob> entries;
     for (int i = 0; i < IMAGE_SLOT_COUNT; i++)
-        entries.push_back({IMAGE_ENTRY_NAMES[i], pattern(10 + i, static_cast<uint8_t>(i))});
+        entries.push_back({IMAGE_ENTRY_NAMES[i], test_pattern(10 + i, static_cast<uint8_t>(i))});
     return entries;
 }
 
@@ -79,7 +73,7 @@ TEST_F(ImageTableTest, EntryNamesAreTheTableInOrder) {
 }
 
 TEST_F(ImageTableTest, FillsEverySlotWithViewsIntoTheFile) {
-    std::vector<uint8_t> base = pattern(4097, 99);
+    std::vector<uint8_t> base = test_pattern(4097, 99);
     std::vector<uint8_t> file = pack_flasher_bytes(base, all_entries());
     ASSERT_EQ(Load(file), nullptr);
 
@@ -92,7 +86,7 @@ TEST_F(ImageTableTest, FillsEverySlotWithViewsIntoTheFile) {
         const ImageSlot &slot = m_Table.Slots[i];
         EXPECT_EQ(slot.Data, m_Table.FileBuffer + record + 8) << IMAGE_ENTRY_NAMES[i];
         ASSERT_EQ(slot.Size, 10u + i);
-        EXPECT_EQ(std::vector<uint8_t>(slot.Data, slot.Data + slot.Size), pattern(10 + i, uint8_t(i)));
+        EXPECT_EQ(std::vector<uint8_t>(slot.Data, slot.Data + slot.Size), test_pattern(10 + i, uint8_t(i)));
         record += 8 + slot.Size;
         if (i < IMAGE_COUNTED_SLOTS)
             total += slot.Size;
@@ -165,7 +159,7 @@ TEST_F(ImageTableTest, DamagedTrailersAreRefused) {
     for (size_t size = 1; size < 8; size++)
         EXPECT_STREQ(Load(std::vector<uint8_t>(size, 0)), IMAGE_DESTROYED_TEXT) << size;
 
-    std::vector<uint8_t> good = pack_flasher_bytes(pattern(64, 1), all_entries());
+    std::vector<uint8_t> good = pack_flasher_bytes(test_pattern(64, 1), all_entries());
     size_t end = good.size();
     for (uint32_t length : {uint32_t(end - 7), 0x7FFFFFFFu, 0xFFFFFFF8u, 0xFFFFFFFFu}) {
         std::vector<uint8_t> bad = good;
@@ -174,7 +168,7 @@ TEST_F(ImageTableTest, DamagedTrailersAreRefused) {
     }
 
     // A file that carries no package at all, whose last 8 bytes happen to give a length that fits.
-    std::vector<uint8_t> plain = pattern(5000, 3);
+    std::vector<uint8_t> plain = test_pattern(5000, 3);
     set_le32(&plain, plain.size() - 8, 1000);
     EXPECT_STREQ(Load(plain), IMAGE_DESTROYED_TEXT);
 }
@@ -196,9 +190,9 @@ TEST_F(ImageTableTest, BodiesThatDoNotParseAreRefusedEvenWithAGoodChecksum) {
 // Every single-bit change in the body or the stored checksum is caught; the prefix is not covered.
 // Runs on the in-memory path that load_image_table takes after its read.
 TEST_F(ImageTableTest, EveryFlippedBitOfBodyOrChecksumIsCaught) {
-    std::vector<uint8_t> base = pattern(32, 5);
+    std::vector<uint8_t> base = test_pattern(32, 5);
     std::vector<uint8_t> good =
-        pack_flasher_bytes(base, {{"boot.img", pattern(40, 1)}, {"DeviceList.dat", {'x'}}});
+        pack_flasher_bytes(base, {{"boot.img", test_pattern(40, 1)}, {"DeviceList.dat", {'x'}}});
     for (size_t at = base.size(); at < good.size(); at++) {
         if (at >= good.size() - 8 && at < good.size() - 4)
             continue; // the length field: covered by DamagedTrailersAreRefused
