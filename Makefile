@@ -4,12 +4,14 @@
 #   make demo-headless  the same job natively, on the in-memory window
 #   make bench   benchmarks, ending with one "target NAME RATIO LIMIT met|missed" line per target
 #   make windows the Windows programs: x64 in build/windows/bin, x86 in build/windows-x86/bin
+#   make test-libusb  the Linux driver library against the emulated phone (native, asan, tsan)
 PRESETS      := native asan tsan fuzz windows windows-x86
 JOBS         ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 
 .PHONY: all deps test demo demo-headless bench format check-format clean $(PRESETS) \
-        test-native test-asan test-tsan test-windows test-windows-x86-static test-windows-x86 test-fuzz
+        test-native test-asan test-tsan test-windows test-windows-x86-static test-windows-x86 test-fuzz \
+        test-libusb
 
 all: native
 
@@ -40,6 +42,12 @@ test-windows-x86: deps
 	scripts/test-windows-x86.sh
 test-fuzz: fuzz
 	scripts/run-fuzz.sh build/fuzz/bin $(FUZZ_SECONDS)
+# The libusb driver library against the emulated phone, in the three native presets (make test runs
+# these too, inside each preset's tier).
+test-libusb: native asan tsan
+	ctest --preset native -L libusb -j $(JOBS)
+	ctest --preset asan -L libusb -j $(JOBS)
+	ctest --preset tsan -L libusb -j $(JOBS)
 
 test: test-native test-asan test-tsan test-windows test-windows-x86-static test-fuzz
 	@echo "make test: every tier passed"

@@ -7,6 +7,8 @@ packages=(
     # native builds, tests and benchmarks
     cmake ninja-build make g++ clang libclang-rt-14-dev clang-format
     googletest libgtest-dev libgmock-dev libbenchmark-dev
+    # the Linux driver library over libusb, and the emulated phone its tests run it against (umockdev)
+    pkg-config libusb-1.0-0-dev libumockdev-dev umockdev
     # references the CRC benchmark compares against (linked into the benchmark only)
     zlib1g-dev libdeflate-dev
     # the Windows cross builds (x64 and x86); the posix-thread compilers give std::thread and std::mutex
