@@ -3,13 +3,15 @@
 #   make demo    the Windows flasher under Wine flashing the simulated phone (see README)
 #   make demo-headless  the same job natively, on the in-memory window
 #   make bench   benchmarks, ending with one "target NAME RATIO LIMIT met|missed" line per target
-#   make windows the Windows programs in build/windows/bin
-PRESETS      := native asan tsan fuzz windows
+#   make windows the Windows programs: x64 in build/windows/bin, x86 in build/windows-x86/bin
+#   make test-libusb  the Linux driver library against the emulated phone (native, asan, tsan)
+PRESETS      := native asan tsan fuzz windows windows-x86
 JOBS         ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 
 .PHONY: all deps test demo demo-headless bench format check-format clean $(PRESETS) \
-        test-native test-asan test-tsan test-windows test-fuzz
+        test-native test-asan test-tsan test-windows test-windows-x86-static test-windows-x86 test-fuzz \
+        test-libusb
 
 all: native
 
@@ -20,6 +22,9 @@ $(PRESETS): deps
 	@cmake --preset $@ --log-level=WARNING >/dev/null
 	@cmake --build --preset $@ -j $(JOBS)
 
+# Both architectures: a flasher's base must have the architecture of the driver library it carries.
+windows: windows-x86
+
 test-native: native
 	ctest --preset native -j $(JOBS)
 test-asan: asan
@@ -28,11 +33,25 @@ test-tsan: tsan
 	ctest --preset tsan -j $(JOBS)
 test-windows: windows
 	ctest --preset windows -j $(JOBS)
+# The x86 programs are checked from their files only (format, machine, imports, resources, driver
+# exports): a 32-bit Wine cannot be installed beside the 64-bit one here.
+test-windows-x86-static: windows-x86
+	ctest --preset windows-x86 -j $(JOBS)
+# Opt-in and throwaway: installs a 32-bit Wine for one run of the x86 Wine tier and removes it again.
+test-windows-x86: deps
+	scripts/test-windows-x86.sh
 test-fuzz: fuzz
 	scripts/run-fuzz.sh build/fuzz/bin $(FUZZ_SECONDS)
+# The libusb driver library against the emulated phone, in the three native presets (make test runs
+# these too, inside each preset's tier).
+test-libusb: native asan tsan
+	ctest --preset native -L libusb -j $(JOBS)
+	ctest --preset asan -L libusb -j $(JOBS)
+	ctest --preset tsan -L libusb -j $(JOBS)
 
-test: test-native test-asan test-tsan test-windows test-fuzz
+test: test-native test-asan test-tsan test-windows test-windows-x86-static test-fuzz
 	@echo "make test: every tier passed"
+	@echo "make test: *** NOT RUN: the Wine tier of the x86 Windows programs (no 32-bit Wine here; they were checked statically; make test-windows-x86 tries one) ***"
 
 demo: deps
 	scripts/demo.sh

@@ -1,31 +1,4 @@
-# Cross build for 64-bit Windows with MinGW-w64.
-#
-# The posix-thread compilers are named explicitly: GCC 12's win32 thread model has no std::thread or
-# std::mutex, and installing mingw-w64 may make that variant the default one behind the plain names.
-# Everything is linked statically (libstdc++, libgcc, winpthread), so the programs and the driver DLL
-# depend on system DLLs only.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build for 64-bit Windows (x64) with MinGW-w64: see mingw-w64.cmake.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
 set(TARNEX_MINGW_PREFIX x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${TARNEX_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${TARNEX_MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${TARNEX_MINGW_PREFIX}-windres)
-set(CMAKE_OBJDUMP ${TARNEX_MINGW_PREFIX}-objdump)
-set(CMAKE_STRIP ${TARNEX_MINGW_PREFIX}-strip)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${TARNEX_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
-
-# Test programs run under Wine; ctest prefixes every Windows test command with this.
-find_program(TARNEX_WINE wine)
-if(TARNEX_WINE)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${TARNEX_WINE})
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

@@ -19,6 +19,9 @@ endif()
 set(TARNEX_WINDOWS OFF)
 if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
     set(TARNEX_WINDOWS ON)
+    # Off, the test programs are built but not registered with CTest: the 32-bit build, for which no
+    # Wine can be had on the build machines, is checked statically only (see tests/wine).
+    option(TARNEX_WINE_TIER "Run the Windows test programs under Wine" ON)
     add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
     # Resource scripts (res/): enabled here, at the top, because programs in every folder link them.
     enable_language(RC)
@@ -44,6 +47,46 @@ function(tarnex_program_resources target file_name description)
     set_source_files_properties(${script} TARGET_DIRECTORY ${target}_program_rc PROPERTIES
                                 OBJECT_DEPENDS "${generated}/res/version.h;${generated}/res/program.manifest;${info}")
     target_link_libraries(${target} PRIVATE ${target}_program_rc)
+endfunction()
+
+# tarnex_driver_library(TARGET)
+# Marks TARGET as a driver library: tests/binaries checks that its export table holds the twelve
+# operations under their plain names.
+function(tarnex_driver_library target)
+    set_property(GLOBAL APPEND PROPERTY TARNEX_DRIVER_LIBRARIES ${target})
+endfunction()
+
+# tarnex_tiny_windows_modules()
+# Builds tiny-x86.dll, tiny-x86.exe, tiny-x64.dll and tiny-x64.exe from tests/support/tiny_module.c
+# into the bin folder with the MinGW-w64 C compilers of both architectures, in every build (they are
+# only read, or refused by a loader), and sets TARNEX_TINY_MODULES in the caller's scope: ON when both
+# compilers were found. Tests that use them depend on the target tarnex_tiny_windows_modules.
+function(tarnex_tiny_windows_modules)
+    set(TARNEX_TINY_MODULES OFF PARENT_SCOPE)
+    if(TARGET tarnex_tiny_windows_modules)
+        set(TARNEX_TINY_MODULES ON PARENT_SCOPE)
+        return()
+    endif()
+    set(source ${PROJECT_SOURCE_DIR}/tests/support/tiny_module.c)
+    set(outputs)
+    foreach(pair "i686:x86" "x86_64:x64")
+        string(REPLACE ":" ";" pair ${pair})
+        list(GET pair 0 prefix)
+        list(GET pair 1 arch)
+        find_program(TARNEX_TINY_CC_${arch} NAMES ${prefix}-w64-mingw32-gcc-posix ${prefix}-w64-mingw32-gcc)
+        if(NOT TARNEX_TINY_CC_${arch})
+            return()
+        endif()
+        set(dll ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/tiny-${arch}.dll)
+        set(exe ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/tiny-${arch}.exe)
+        add_custom_command(OUTPUT ${dll} ${exe}
+                           COMMAND ${TARNEX_TINY_CC_${arch}} -shared -DTINY_LIBRARY -o ${dll} ${source}
+                           COMMAND ${TARNEX_TINY_CC_${arch}} -o ${exe} ${source}
+                           DEPENDS ${source} VERBATIM)
+        list(APPEND outputs ${dll} ${exe})
+    endforeach()
+    add_custom_target(tarnex_tiny_windows_modules DEPENDS ${outputs})
+    set(TARNEX_TINY_MODULES ON PARENT_SCOPE)
 endfunction()
 
 # GoogleTest: Debian's prebuilt library natively; for Windows, built from the sources that Debian's
@@ -81,7 +124,9 @@ function(tarnex_add_test)
     else()
         target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} tarnex_gtest_main)
     endif()
-    if(TARNEX_WINDOWS)
+    if(TARNEX_WINDOWS AND NOT TARNEX_WINE_TIER)
+        return()
+    elseif(TARNEX_WINDOWS)
         add_test(NAME ${T_NAME} COMMAND ${T_NAME})
         set_tests_properties(${T_NAME} PROPERTIES
             LABELS "windows;${T_LABELS}"
@@ -94,7 +139,7 @@ function(tarnex_add_test)
 endfunction()
 
 # One Wine prefix per build tree, made once before the first Windows test and kept warm while they run.
-if(TARNEX_WINDOWS)
+if(TARNEX_WINDOWS AND TARNEX_WINE_TIER)
     set(TARNEX_WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix)
     set(TARNEX_WINE_ENV "WINEPREFIX=${TARNEX_WINE_PREFIX};WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=")
     # Test programs run on the prefix's own X display (scripts/wine-prefix.sh starts both).

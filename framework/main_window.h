@@ -7,12 +7,17 @@
 
 #include <cstdint>
 
-// Win32-width message types. They are the very types <windows.h> declares on 64-bit Windows, so both
-// headers can meet in one translation unit of the Win32 backend.
+// Win32-width message types. They are the very types <windows.h> declares, so both headers can meet in
+// one translation unit of the Win32 backend: LONG_PTR is long on 32-bit Windows, where intptr_t is int.
 typedef unsigned int UINT;
 typedef std::uintptr_t WPARAM;
+#if defined(_WIN32) && !defined(_WIN64)
+typedef long LPARAM;
+typedef long LRESULT;
+#else
 typedef std::intptr_t LPARAM;
 typedef std::intptr_t LRESULT;
+#endif
 
 class MainWindowTarget {
 public:

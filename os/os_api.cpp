@@ -8,6 +8,31 @@
 #include <windows.h>
 #endif
 
+const char *os_program_architecture() {
+#if defined(_WIN32)
+#if defined(_M_ARM64) || defined(__aarch64__)
+    return "64-bit (ARM64)";
+#elif defined(_WIN64)
+    return "64-bit (x64)";
+#else
+    return "32-bit (x86)";
+#endif
+#elif defined(__x86_64__) && defined(__ILP32__)
+    return "32-bit (x32)";
+#elif defined(__x86_64__)
+    return "64-bit (x86-64)";
+#elif defined(__i386__)
+    return "32-bit (i386)";
+#elif defined(__aarch64__)
+    return "64-bit (AArch64)";
+#elif defined(__arm__)
+    return "32-bit (ARM)";
+#else
+    return sizeof(void *) == 8 ? "64-bit" : "32-bit";
+#endif
+}
+
+
 std::string os_join_path(const std::string &directory, const char *name) {
 #ifdef _WIN32
     const char separator = '\\';

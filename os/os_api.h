@@ -86,8 +86,10 @@ struct OsApi {
     // --- Libraries.
 
     // Loads the library at `path` and resolves its imports now, so that a broken library fails here and
-    // not at the first call. Window thread. Null on failure, with a readable reason in *error when
-    // `error` is not null.
+    // not at the first call. Window thread. Null on failure, with the reason in words in *error when
+    // `error` is not null: what the failure means for a technician (a library built for another
+    // architecture than os_program_architecture(), a library it needs that is missing, ...), with the
+    // system's code or text kept at the end for the log.
     OsLibrary (*library_load)(const char *path, std::string *error);
 
     // Address of the export `name`, or null when the library has no such export. Any thread.
@@ -125,6 +127,11 @@ extern OsApi g_OsApi;
 
 // The platform's own implementation, for restoring entries of g_OsApi.
 const OsApi &os_platform_api();
+
+// The architecture this program is built for, as its platform names it: "64-bit (x64)" and "32-bit
+// (x86)" on Windows, "64-bit (x86-64)" on Linux, and so on. A library loaded into the process must be of
+// the same.
+const char *os_program_architecture();
 
 // `directory` and `name` joined with the platform's separator.
 std::string os_join_path(const std::string &directory, const char *name);

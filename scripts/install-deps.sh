@@ -7,10 +7,13 @@ packages=(
     # native builds, tests and benchmarks
     cmake ninja-build make g++ clang libclang-rt-14-dev clang-format
     googletest libgtest-dev libgmock-dev libbenchmark-dev
+    # the Linux driver library over libusb, and the emulated phone its tests run it against (umockdev)
+    pkg-config libusb-1.0-0-dev libumockdev-dev umockdev
     # references the CRC benchmark compares against (linked into the benchmark only)
     zlib1g-dev libdeflate-dev
-    # the Windows cross build; the posix-thread compilers give std::thread and std::mutex
+    # the Windows cross builds (x64 and x86); the posix-thread compilers give std::thread and std::mutex
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
+    g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
     # Windows programs and tests run under 64-bit Wine (wine32 must not be installed: it breaks wine64 here)
     wine wine64
     # the Windows window tests and the demo: a virtual X display, screenshots, a CJK font for the

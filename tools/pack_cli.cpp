@@ -10,6 +10,7 @@
 #include "os/file_system.h"
 #include "package/image_table.h"
 #include "package/pack_archive.h"
+#include "tools/executable_format.h"
 #include "tools/pack_output.h"
 #include "tools/packer.h"
 
@@ -25,7 +26,7 @@ const char USAGE[] = "usage: tarnex-pack COMMAND ARGUMENTS...\n"
                      "\n"
                      "commands:\n"
                      "  create OUT.pkg [NAME=]FILE...     a package of the given files\n"
-                     "  build [--allow-incomplete] BASE.exe FIRMWARE_DIR OUT.exe\n"
+                     "  build [--allow-incomplete] [--any-driver] BASE.exe FIRMWARE_DIR OUT.exe\n"
                      "                                    a finished flasher: base executable and firmware\n"
                      "  list FILE                         the entries of the package at the end of FILE\n"
                      "  verify FILE                       check FILE as a flasher checks itself at start-up\n"
@@ -47,7 +48,7 @@ const char HELP_CREATE[] =
     "written under a temporary name and renamed into place only when complete.\n";
 
 const char HELP_BUILD[] =
-    "usage: tarnex-pack build [--allow-incomplete] BASE.exe FIRMWARE_DIR OUT.exe\n"
+    "usage: tarnex-pack build [--allow-incomplete] [--any-driver] BASE.exe FIRMWARE_DIR OUT.exe\n"
     "\n"
     "Writes the finished flasher OUT.exe: the bytes of BASE.exe, then every known entry found in\n"
     "FIRMWARE_DIR, in the order in which the flasher uses them, then the package trailer.\n"
@@ -56,25 +57,36 @@ const char HELP_BUILD[] =
     "appsboothd.mbn appsboot.mbn boot.img system.img recovery.img userdata.img AdbWinApi.dll\n"
     "DeviceList.dat. Names are case-sensitive; other files are left out with a warning.\n"
     "\n"
-    "  --allow-incomplete   build even without DeviceList.dat or AdbWinApi.dll (such a flasher cannot\n"
-    "                       start; useful for tests and demonstrations)\n"
+    "The flasher loads AdbWinApi.dll into its own process, so BASE.exe must have the library's format\n"
+    "and architecture: a 32-bit (x86) library needs the x86 base, a 64-bit (x64) one the x64 base. A\n"
+    "BASE.exe that is neither a Windows (PE) nor a Linux (ELF) executable is not checked.\n"
     "\n"
-    "Refused: an image of 2 GiB or more, an empty DeviceList.dat, an output of 4 GiB or more, an output\n"
-    "that is BASE.exe itself. BASE.exe is only read. OUT.exe is written under a temporary name and\n"
-    "renamed into place only when complete.\n";
+    "  --allow-incomplete   build even without DeviceList.dat or AdbWinApi.dll, or with an empty\n"
+    "                       AdbWinApi.dll or image (such a flasher cannot start, or skips that image;\n"
+    "                       useful for tests and demonstrations)\n"
+    "  --any-driver         build even when BASE.exe cannot load AdbWinApi.dll (for tests of the\n"
+    "                       flasher's own load failure)\n"
+    "\n"
+    "Refused: an image of 2 GiB or more, an empty DeviceList.dat, an empty image or AdbWinApi.dll, a\n"
+    "driver library BASE.exe cannot load, an output of 4 GiB or more, an output that is BASE.exe itself.\n"
+    "BASE.exe is only read. OUT.exe is written under a temporary name and renamed into place only when\n"
+    "complete.\n";
 
 const char HELP_LIST[] =
     "usage: tarnex-pack list FILE\n"
     "\n"
     "Checks the package at the end of FILE as a flasher does and prints every entry: its\n"
     "name (or name hash when it is not a known entry), its size and the file offset of its\n"
-    "data, then the totals.\n";
+    "data, then the totals, and the format and architecture of the driver library and of the\n"
+    "executable in front of the package.\n";
 
 const char HELP_VERIFY[] =
     "usage: tarnex-pack verify FILE\n"
     "\n"
     "Checks FILE exactly as a flasher checks its own file at start-up (trailer, checksum,\n"
-    "body) and prints the verdict. Exits with 0 when a flasher would accept it.\n";
+    "body) and prints the verdict, with notes on empty entries and on a driver library that\n"
+    "the executable in front of the package cannot load. Exits with 0 when a flasher would\n"
+    "accept it.\n";
 
 const char HELP_EXTRACT[] =
     "usage: tarnex-pack extract FILE DIR\n"
@@ -87,8 +99,37 @@ struct BufferFree {
 };
 using FileBufferPtr = std::unique_ptr<uint8_t, BufferFree>;
 
+// The first line of a help text: the command's usage line.
+std::string usage_line(const char *help) {
+    const char *end = strchr(help, '\n');
+    return end ? std::string(help, end) : std::string(help);
+}
+
+struct Command {
+    const char *Name;
+    const char *Help;
+    std::vector<std::string> Options;
+};
+
+const Command COMMANDS[] = {
+    {"create", HELP_CREATE, {}},   {"build", HELP_BUILD, {"--allow-incomplete", "--any-driver"}},
+    {"list", HELP_LIST, {}},       {"verify", HELP_VERIFY, {}},
+    {"extract", HELP_EXTRACT, {}},
+};
+
+const Command *find_command(const std::string &name) {
+    for (const Command &command : COMMANDS)
+        if (name == command.Name)
+            return &command;
+    return nullptr;
+}
+
+// A usage error: the message, the usage line of COMMAND (of the tool when COMMAND is null), where to
+// read more.
 int usage_error(FILE *err, const char *command, const std::string &message) {
+    const Command *known = command ? find_command(command) : nullptr;
     fprintf(err, "tarnex-pack: %s\n", message.c_str());
+    fprintf(err, "%s\n", usage_line(known ? known->Help : USAGE).c_str());
     if (command)
         fprintf(err, "Try 'tarnex-pack %s --help'.\n", command);
     else
@@ -102,7 +143,7 @@ int failure(FILE *err, const std::string &message) {
 }
 
 // Splits a command's arguments into options and operands. Returns false after reporting an unknown
-// option. "--" ends the options.
+// option or an empty operand. "--" ends the options.
 bool parse_arguments(int argc, char **argv, const char *command, const std::vector<std::string> &known,
                      std::vector<std::string> *options, std::vector<std::string> *operands, FILE *err,
                      int *exit_code) {
@@ -120,6 +161,11 @@ bool parse_arguments(int argc, char **argv, const char *command, const std::vect
                 return false;
             }
             options->push_back(arg);
+        } else if (arg.empty()) {
+            // An empty name is no file: joined with an entry name it would name a file in the current
+            // folder, or in the root of the file system.
+            *exit_code = usage_error(err, command, "an empty argument is not a file or folder name");
+            return false;
         } else {
             operands->push_back(arg);
         }
@@ -153,7 +199,64 @@ bool check_input_file(const char *path, FILE *err) {
         failure(err, std::string(path) + " is 4 GiB or larger; no package can be described at its end");
         return false;
     }
+    if (status.Size == 0) {
+        failure(err, std::string(path) + " is empty and carries no package");
+        return false;
+    }
     return true;
+}
+
+// Why the locator refused FILE, telling a file that carries no package from a damaged one as far as the
+// format allows: nothing marks a package, so a trailer that cannot describe one means there is none, and
+// a checksum that does not match means damage or chance.
+std::string refusal_text(const std::string &path, PayloadCheck check) {
+    switch (check) {
+    case PAYLOAD_OK:
+        break;
+    case PAYLOAD_TOO_SHORT:
+        return path + " carries no package: it is shorter than a package trailer";
+    case PAYLOAD_BAD_LENGTH:
+        return path + " carries no package: its last 8 bytes give a package length larger than the file";
+    case PAYLOAD_BAD_CHECKSUM:
+        return path + " is damaged, or not a package: the checksum of the package body does not match the "
+                      "trailer";
+    case PAYLOAD_BAD_BODY:
+        return path + " is damaged: the checksum matches, but the package body ends before its terminator, "
+                      "or a record runs past its end";
+    }
+    return path + " carries an intact package";
+}
+
+// The executable in front of the package (a flasher's base) and the driver library in it, each with its
+// format and architecture, and a note when the one cannot load the other.
+void print_architectures(FILE *out, const std::string &path, const uint8_t *file, const PayloadInfo &info,
+                         CPackArchive &archive) {
+    ExecutableInfo base = read_executable_info(file, info.BodyOffset);
+    if (info.BodyOffset == 0)
+        fprintf(out, "base executable: none (a bare package)\n");
+    else if (base.Format == EXECUTABLE_UNKNOWN)
+        fprintf(out, "base executable: not an executable of a known format\n");
+    else
+        fprintf(out, "base executable: %s, %s %s\n", executable_format_name(base).c_str(),
+                executable_architecture(base).c_str(), base.Library ? "library" : "program");
+
+    const char *name = IMAGE_ENTRY_NAMES[SLOT_DRIVER_LIBRARY];
+    CPackEntry *entry = archive.FindByHash(pack_name_hash(name));
+    if (entry == nullptr || entry->GetSize() == 0) {
+        fprintf(out, "driver library %s: %s\n", name, entry ? "empty" : "absent");
+        return;
+    }
+    ExecutableInfo driver = read_executable_info(entry->GetData(), entry->GetSize());
+    if (driver.Format == EXECUTABLE_UNKNOWN)
+        fprintf(out, "driver library %s: not an executable of a known format\n", name);
+    else
+        fprintf(out, "driver library %s: %s, %s %s\n", name, executable_format_name(driver).c_str(),
+                executable_architecture(driver).c_str(), driver.Library ? "library" : "program");
+    if (base.Format != EXECUTABLE_UNKNOWN && !executable_can_load(base, driver)) {
+        size_t separator = path.find_last_of("/\\");
+        std::string file_name = separator == std::string::npos ? path : path.substr(separator + 1);
+        fprintf(out, "note: %s\n", pack_driver_mismatch_text(file_name, base, driver).c_str());
+    }
 }
 
 FileBufferPtr read_input(const char *path, uint32_t *size, FILE *err) {
@@ -224,10 +327,14 @@ int cmd_build(const std::vector<std::string> &options, const std::vector<std::st
                            "build needs a base executable, a firmware folder and an output file");
     PackOptions pack_options = cli_options(out, err);
     pack_options.AllowIncomplete = has_option(options, "--allow-incomplete");
+    pack_options.AnyDriver = has_option(options, "--any-driver");
     PackReport report;
     if (!pack_build(operands[0].c_str(), operands[1].c_str(), operands[2].c_str(), pack_options, &report))
         return failure(err, report.Error);
     print_written(out, operands[2].c_str(), report);
+    if (report.BaseInfo.Format != EXECUTABLE_UNKNOWN && report.DriverInfo.Format != EXECUTABLE_UNKNOWN)
+        fprintf(out, "base: %s; driver library: %s\n", executable_description(report.BaseInfo).c_str(),
+                executable_description(report.DriverInfo).c_str());
     return EXIT_OK;
 }
 
@@ -240,7 +347,7 @@ int cmd_list(const std::string &path, FILE *out, FILE *err) {
     PayloadInfo info;
     PayloadCheck check = check_payload(file.get(), size, &info, &archive);
     if (check != PAYLOAD_OK)
-        return failure(err, path + ": " + payload_check_text(check));
+        return failure(err, refusal_text(path, check));
 
     fprintf(out, "%s: %u bytes; package body of %u bytes at offset %u, checksum 0x%08X\n", path.c_str(), size,
             info.BodyLength, info.BodyOffset, info.StoredCrc);
@@ -262,24 +369,29 @@ int cmd_list(const std::string &path, FILE *out, FILE *err) {
     }
 
     uint32_t total = 0, images = 0;
-    std::string absent;
+    std::string absent, empty;
     for (int i = 0; i < IMAGE_SLOT_COUNT; i++) {
         uint32_t slot_size = 0;
-        const uint8_t *data = archive.GetDataByHash(&slot_size, pack_name_hash(IMAGE_ENTRY_NAMES[i]));
+        const uint32_t hash = pack_name_hash(IMAGE_ENTRY_NAMES[i]);
+        const uint8_t *data = archive.GetDataByHash(&slot_size, hash);
         if (data && i < IMAGE_COUNTED_SLOTS) {
             total += slot_size;
             images++;
         }
+        std::string *names = archive.FindByHash(hash) ? &empty : &absent;
         if (!data)
-            absent += std::string(absent.empty() ? "" : ", ") + IMAGE_ENTRY_NAMES[i];
+            *names += std::string(names->empty() ? "" : ", ") + IMAGE_ENTRY_NAMES[i];
     }
     fprintf(out, "%u entries (%u known), %u of %d images present, image bytes %u, progress slice %u\n", count,
             known, images, IMAGE_COUNTED_SLOTS, total, total / 100);
     if (!absent.empty())
         fprintf(out, "absent: %s\n", absent.c_str());
+    if (!empty.empty())
+        fprintf(out, "empty (a flasher takes them as absent): %s\n", empty.c_str());
     if (info.Consumed < info.BodyLength)
         fprintf(out, "%u bytes after the terminator (covered by the checksum, otherwise ignored)\n",
                 info.BodyLength - info.Consumed);
+    print_architectures(out, path, file.get(), info, archive);
     return EXIT_OK;
 }
 
@@ -289,6 +401,8 @@ int cmd_verify(const std::string &path, FILE *out, FILE *err) {
     FileStatus status;
     if (file_status(path.c_str(), &status) && status.Exists && status.Size >= PAYLOAD_FILE_SIZE_LIMIT)
         fprintf(out, "%s is 4 GiB or larger; no package can be described at its end\n", path.c_str());
+    else if (file_status(path.c_str(), &status) && status.Exists && status.IsRegular && status.Size == 0)
+        fprintf(out, "%s is empty and carries no package\n", path.c_str());
     uint32_t size = 0;
     FileBufferPtr file(read_whole_file(path.c_str(), &size));
     if (!file) {
@@ -306,7 +420,9 @@ int cmd_verify(const std::string &path, FILE *out, FILE *err) {
     ImageTable table{};
     const char *verdict = index_image_table(file.get(), size, &table);
     if (verdict) {
-        fprintf(out, "verdict: %s (%s)\n", verdict, payload_check_text(check));
+        // The verdict is the flasher's own message; the line before it says what lies behind it.
+        fprintf(out, "%s\n", refusal_text(path, check).c_str());
+        fprintf(out, "verdict: %s\n", verdict);
         return EXIT_FAILED;
     }
     int images = 0;
@@ -314,9 +430,18 @@ int cmd_verify(const std::string &path, FILE *out, FILE *err) {
         images += table.Slots[i].Data != nullptr;
     fprintf(out, "%d of %d images, image bytes %u, progress slice %u\n", images, IMAGE_COUNTED_SLOTS,
             table.TotalImageBytes, table.ProgressSlice);
-    for (int slot : {SLOT_DRIVER_LIBRARY, SLOT_DEVICE_LIST})
-        if (!table.Slots[slot].Data)
-            fprintf(out, "note: no %s; a flasher made of this cannot start\n", IMAGE_ENTRY_NAMES[slot]);
+    print_architectures(out, path, file.get(), info, archive);
+    for (int slot = 0; slot < IMAGE_SLOT_COUNT; slot++) {
+        const bool present = archive.FindByHash(pack_name_hash(IMAGE_ENTRY_NAMES[slot])) != nullptr;
+        if (slot == SLOT_DRIVER_LIBRARY || slot == SLOT_DEVICE_LIST) {
+            if (!table.Slots[slot].Data)
+                fprintf(out, "note: %s %s; a flasher made of this cannot start\n", IMAGE_ENTRY_NAMES[slot],
+                        present ? "is empty" : "is absent");
+        } else if (present && !table.Slots[slot].Data) {
+            fprintf(out, "note: %s is empty; a flasher skips it like an absent image\n",
+                    IMAGE_ENTRY_NAMES[slot]);
+        }
+    }
     fprintf(out, "verdict: accepted\n");
     return EXIT_OK;
 }
@@ -327,10 +452,9 @@ int cmd_extract(const std::string &path, const std::string &dir, FILE *out, FILE
     if (!file)
         return EXIT_FAILED;
     ImageTable table{};
-    if (const char *verdict = index_image_table(file.get(), size, &table)) {
+    if (index_image_table(file.get(), size, &table) != nullptr) {
         CPackArchive archive;
-        return failure(err, path + ": " + verdict + " (" +
-                                payload_check_text(check_payload(file.get(), size, nullptr, &archive)) + ")");
+        return failure(err, refusal_text(path, check_payload(file.get(), size, nullptr, &archive)));
     }
     std::string error;
     if (!make_directories(dir.c_str(), &error))
@@ -352,37 +476,18 @@ int cmd_extract(const std::string &path, const std::string &dir, FILE *out, FILE
     return EXIT_OK;
 }
 
-struct Command {
-    const char *Name;
-    const char *Help;
-    std::vector<std::string> Options;
-};
-
 } // namespace
 
 int tarnex_pack_main(int argc, char **argv, FILE *out, FILE *err) {
-    static const Command commands[] = {
-        {"create", HELP_CREATE, {}},   {"build", HELP_BUILD, {"--allow-incomplete"}},
-        {"list", HELP_LIST, {}},       {"verify", HELP_VERIFY, {}},
-        {"extract", HELP_EXTRACT, {}},
-    };
     if (argc < 2)
         return usage_error(err, nullptr, "no command given");
     std::string name = argv[1];
     if (name == "--help" || name == "-h" || name == "help") {
-        if (argc > 2)
-            for (const Command &command : commands)
-                if (argv[2] == std::string(command.Name)) {
-                    fputs(command.Help, out);
-                    return EXIT_OK;
-                }
-        fputs(USAGE, out);
+        const Command *command = argc > 2 ? find_command(argv[2]) : nullptr;
+        fputs(command ? command->Help : USAGE, out);
         return EXIT_OK;
     }
-    const Command *command = nullptr;
-    for (const Command &candidate : commands)
-        if (name == candidate.Name)
-            command = &candidate;
+    const Command *command = find_command(name);
     if (!command)
         return usage_error(err, nullptr, "unknown command " + name);
 

@@ -77,6 +77,12 @@ std::string join_path(const std::string &dir, const std::string &name) {
 #endif
 }
 
+std::string file_name_of(const char *path) {
+    std::string name = path;
+    size_t separator = name.find_last_of("/\\");
+    return separator == std::string::npos ? name : name.substr(separator + 1);
+}
+
 bool same_name_ignoring_case(const std::string &a, const char *b) {
     if (a.size() != strlen(b))
         return false;
@@ -92,9 +98,33 @@ bool same_name_ignoring_case(const std::string &a, const char *b) {
     return true;
 }
 
-// Checks every input before anything is written, so that a refusal leaves no trace.
+// An empty image is skipped by the flasher exactly like an absent one, which then reports success with
+// that partition unwritten; an empty driver library cannot be loaded. A flasher gets neither by accident.
+bool check_empty_entry(const PackSource &source, const PackOptions &options, PackReport *report) {
+    int slot = image_slot_of_name(source.Name.c_str());
+    std::string why;
+    if (slot == SLOT_DRIVER_LIBRARY)
+        why = "a flasher cannot start with an empty driver library";
+    else if (slot >= 0 && slot < IMAGE_COUNTED_SLOTS)
+        why = "a flasher skips an empty image like an absent one and reports success with that partition "
+              "unwritten";
+    else
+        return true;
+    std::string what = source.Name + " (" + source.Path + ") is empty";
+    if (options.AllowIncomplete) {
+        warn(options, report, what + "; " + why);
+        return true;
+    }
+    return fail(report, what + ": " + why +
+                            " (remove the file, or allow an incomplete flasher with "
+                            "--allow-incomplete)");
+}
+
+// Checks every input before anything is written, so that a refusal leaves no trace. BUILDING adds the
+// rules of a flasher's firmware.
 bool plan_entries(const std::vector<PackSource> &sources, const FileStatus &out_status, const char *out_path,
-                  const PackOptions &options, std::vector<PlannedEntry> *planned, PackReport *report) {
+                  bool building, const PackOptions &options, std::vector<PlannedEntry> *planned,
+                  PackReport *report) {
     planned->clear();
     std::vector<uint32_t> hashes;
     for (const PackSource &source : sources) {
@@ -120,6 +150,8 @@ bool plan_entries(const std::vector<PackSource> &sources, const FileStatus &out_
         if (source.Name == IMAGE_ENTRY_NAMES[SLOT_DEVICE_LIST] && status.Size == 0)
             return fail(report, source.Name + " (" + source.Path +
                                     ") is empty; a flasher refuses to start with an empty device list");
+        if (building && status.Size == 0 && !check_empty_entry(source, options, report))
+            return false;
         uint32_t hash = pack_name_hash(source.Name.c_str());
         for (size_t i = 0; i < hashes.size(); i++) {
             if (hashes[i] != hash)
@@ -305,14 +337,69 @@ bool pack_create(const char *out_path, const std::vector<PackSource> &sources, c
     if (!output_status(out_path, &out_status, report))
         return false;
     std::vector<PlannedEntry> planned;
-    if (!plan_entries(sources, out_status, out_path, options, &planned, report))
+    if (!plan_entries(sources, out_status, out_path, false, options, &planned, report))
         return false;
     if (!check_output_size(package_size(planned), report))
         return false;
     return write_package(out_path, false, nullptr, 0, planned, options, report);
 }
 
+// The platforms are named only when they differ.
+std::string pack_driver_mismatch_text(const std::string &base, const ExecutableInfo &program,
+                                      const ExecutableInfo &library) {
+    const std::string driver = IMAGE_ENTRY_NAMES[SLOT_DRIVER_LIBRARY];
+    const bool same_format = program.Format == library.Format;
+    const std::string wanted = "a " + executable_architecture(program) +
+                               (program.Format == EXECUTABLE_PE ? " Windows" : " Linux") + " driver library";
+    if (library.Format == EXECUTABLE_UNKNOWN)
+        return driver + " is not an executable of a known format, and " + base + " is " +
+               executable_description(program) + ", which cannot load it: carry " + wanted + " as " + driver;
+    if (!same_format)
+        return driver + " is " + executable_description(library) + " and " + base + " " +
+               executable_description(program) + ", which cannot load it: carry " + wanted + " as " + driver;
+    return driver + " is " + executable_description(library, false) + " and " + base + " " +
+           executable_description(program, false) + ", which cannot load it: build with the " +
+           executable_machine(library) + " base executable, or carry " + wanted;
+}
+
 namespace {
+
+// The flasher loads the driver library into its own process, so the two must agree in format, machine
+// and word size; a mismatch would show only at the service counter, as "Load AdbWinApi.dll failed".
+bool check_driver_architecture(const char *base_path, const std::vector<PlannedEntry> &planned,
+                               const PackOptions &options, PackReport *report) {
+    const PlannedEntry *driver = nullptr;
+    for (const PlannedEntry &entry : planned) // the later of two wins, as in the flasher
+        if (entry.Name == IMAGE_ENTRY_NAMES[SLOT_DRIVER_LIBRARY])
+            driver = &entry;
+    std::string error;
+    if (!read_executable_file_info(base_path, &report->BaseInfo, &error))
+        return fail(report, error);
+    const std::string base = file_name_of(base_path);
+    if (report->BaseInfo.Format == EXECUTABLE_UNKNOWN) {
+        warn(options, report,
+             base + " is neither a Windows (PE) nor a Linux (ELF) executable, so the architecture of the "
+                    "driver library is not checked");
+        return true;
+    }
+    if (driver == nullptr || driver->Size == 0)
+        return true;
+    if (!read_executable_file_info(driver->Path.c_str(), &report->DriverInfo, &error))
+        return fail(report, error);
+    if (!executable_can_load(report->BaseInfo, report->DriverInfo)) {
+        std::string sentence = pack_driver_mismatch_text(base, report->BaseInfo, report->DriverInfo);
+        if (!options.AnyDriver)
+            return fail(report, sentence);
+        warn(options, report, sentence + " (built anyway: --any-driver)");
+        return true;
+    }
+    if (!report->DriverInfo.Library)
+        warn(options, report,
+             std::string(IMAGE_ENTRY_NAMES[SLOT_DRIVER_LIBRARY]) + " (" + driver->Path + ") is " +
+                 executable_description(report->DriverInfo) +
+                 ", not a library; a flasher may fail to load it");
+    return true;
+}
 
 bool build_flasher(const char *base_path, const std::vector<PackSource> &sources, const char *out_path,
                    const PackOptions &options, PackReport *report) {
@@ -360,7 +447,9 @@ bool build_flasher(const char *base_path, const std::vector<PackSource> &sources
         warn(options, report, "the firmware holds no image; the flasher will have nothing to flash");
 
     std::vector<PlannedEntry> planned;
-    if (!plan_entries(ordered, out_status, out_path, options, &planned, report))
+    if (!plan_entries(ordered, out_status, out_path, true, options, &planned, report))
+        return false;
+    if (!check_driver_architecture(base_path, planned, options, report))
         return false;
     if (!check_output_size(base_status.Size + package_size(planned), report))
         return false;

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/executable_format.h"
+
 // An entry given as bytes in memory.
 struct PackBlob {
     std::string Name;
@@ -41,8 +43,12 @@ std::vector<uint8_t> pack_flasher_bytes(const std::vector<uint8_t> &base,
 // ---- Files -------------------------------------------------------------------------------------------
 
 struct PackOptions {
-    // build: make a flasher even without "DeviceList.dat" or "AdbWinApi.dll" (it cannot start then).
+    // build: make a flasher even without "DeviceList.dat" or "AdbWinApi.dll" (it cannot start then), or
+    // with an empty "AdbWinApi.dll" or an empty image (skipped by the flasher like an absent one).
     bool AllowIncomplete = false;
+    // build: make a flasher even when the base cannot load the driver library (another format or
+    // architecture); for tests of the flasher's own load failure. The mismatch is still warned about.
+    bool AnyDriver = false;
     // Called before each entry is written, with a line such as "boot.img (3145728 bytes)". Optional.
     std::function<void(const std::string &)> OnProgress;
     // Called for each warning as it is found, before anything is written. Optional.
@@ -56,6 +62,9 @@ struct PackReport {
     uint32_t BodyLength = 0; // L of the trailer
     uint32_t BodyCrc = 0;    // checksum of the trailer
     uint32_t EntryCount = 0; // records in the body
+    // build: what the base and the driver library are (EXECUTABLE_UNKNOWN when not looked at).
+    ExecutableInfo BaseInfo;
+    ExecutableInfo DriverInfo;
 };
 
 // Writes OUT_PATH: the package of SOURCES in the given order, then the trailer. Refuses (returning false
@@ -67,8 +76,10 @@ bool pack_create(const char *out_path, const std::vector<PackSource> &sources, c
 // Writes OUT_PATH: BASE_PATH's bytes, then the body of every known entry found in FIRMWARE_DIR in table
 // order, then the trailer. Warns about files that are not known entries (names are case-sensitive) and
 // leaves them out. Besides pack_create's refusals, refuses a folder without "DeviceList.dat" or
-// "AdbWinApi.dll" unless OPTIONS.AllowIncomplete, and an output that is the base itself. The base
-// executable is only read.
+// "AdbWinApi.dll", an empty "AdbWinApi.dll" and an empty image unless OPTIONS.AllowIncomplete; a driver
+// library that the base cannot load (another executable format, machine or word size) unless
+// OPTIONS.AnyDriver; and an output that is the base itself. A base that is neither PE nor ELF gets a
+// warning and no architecture check. The base executable is only read.
 bool pack_build(const char *base_path, const char *firmware_dir, const char *out_path,
                 const PackOptions &options, PackReport *report);
 
@@ -76,6 +87,13 @@ bool pack_build(const char *base_path, const char *firmware_dir, const char *out
 // unknown names after the known ones in the given order.
 bool pack_build_sources(const char *base_path, const std::vector<PackSource> &sources, const char *out_path,
                         const PackOptions &options, PackReport *report);
+
+// The sentence that says why the program BASE_NAME (PROGRAM) cannot load the driver library LIBRARY,
+// naming both and the fix, e.g. "AdbWinApi.dll is a 32-bit (x86) library and tarnex.exe a 64-bit (x64)
+// program, which cannot load it: build with the x86 base executable, or carry a 64-bit (x64) Windows
+// driver library". For a pair that executable_can_load refuses.
+std::string pack_driver_mismatch_text(const std::string &base_name, const ExecutableInfo &program,
+                                      const ExecutableInfo &library);
 
 // A flasher from a base file and entries in memory, written atomically: the few lines a test needs.
 // Entries go in the given order; no completeness check. False with a sentence in ERROR on failure.

@@ -94,13 +94,24 @@ bool posix_file_delete(const char *path) {
     return unlink(path) == 0;
 }
 
+// dlerror's text names the file and the loader's finding; for the findings that mean "this is no library
+// for this program" the words come first, the loader's text stays behind them.
+std::string posix_library_load_text(const char *reason) {
+    if (reason == nullptr)
+        return "unknown reason";
+    for (const char *finding : {"invalid ELF header", "wrong ELF class", "file too short", "ELF file"})
+        if (strstr(reason, finding) != nullptr)
+            return std::string("the library is not built for this program's architecture, ") +
+                   os_program_architecture() + ": it is a library of another architecture, or not a " +
+                   "Linux library at all (" + reason + ")";
+    return reason;
+}
+
 OsLibrary posix_library_load(const char *path, std::string *error) {
     dlerror();
     void *library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr && error != nullptr) {
-        const char *reason = dlerror();
-        *error = reason != nullptr ? reason : "unknown reason";
-    }
+    if (library == nullptr && error != nullptr)
+        *error = posix_library_load_text(dlerror());
     return library;
 }
 

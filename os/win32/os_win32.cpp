@@ -118,12 +118,43 @@ std::string win32_error_text(uint32_t code) {
     return text;
 }
 
+// Why LoadLibrary failed, in words a technician can act on; the code, and the system's text where it
+// says more than its number, stay at the end for whoever reads the log.
+std::string win32_library_load_text(DWORD code) {
+    const std::string detail = " (error " + std::to_string(code) + ": " + win32_error_text(code) + ")";
+    switch (code) {
+    case ERROR_BAD_EXE_FORMAT:
+        // The system's own text for this one is "%1 is not a valid Win32 application", insert unfilled.
+        return std::string("the library is not built for this program's architecture, ") +
+               os_program_architecture() +
+               ": it is a library of another architecture, or not a Windows library at all (error 193)";
+    case ERROR_EXE_MACHINE_TYPE_MISMATCH:
+        return std::string("the library is built for another machine than this program's, ") +
+               os_program_architecture() + " (error 216)";
+    case ERROR_MOD_NOT_FOUND:
+        return "the library needs another library that this system does not have" + detail;
+    case ERROR_PROC_NOT_FOUND:
+        return "the library needs a function that this version of Windows does not have" + detail;
+    case ERROR_DLL_INIT_FAILED:
+        return "the library's own start-up failed" + detail;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return "the library file is not there" + detail;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+        return "the library file cannot be read; a security program may be blocking it" + detail;
+    case ERROR_SXS_CANT_GEN_ACTCTX:
+        return "the library's manifest names components that this system does not have" + detail;
+    }
+    return win32_error_text(code) + " (error " + std::to_string(code) + ")";
+}
+
 OsLibrary win32_library_load(const char *path, std::string *error) {
     // The altered search path lets the library find libraries of its own next to itself.
     HMODULE library = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (library == nullptr && error != nullptr) {
         DWORD code = GetLastError();
-        *error = win32_error_text(code);
+        *error = win32_library_load_text(code);
         SetLastError(code);
     }
     return library;

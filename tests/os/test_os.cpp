@@ -248,6 +248,34 @@ TEST(OsLibraries, LoadFailureGivesAReadableReason) {
     EXPECT_EQ(g_OsApi.library_load(missing.c_str(), nullptr), nullptr);
 }
 
+// A flasher whose driver library has another architecture shows only "Load AdbWinApi.dll failed"; the
+// line on standard error must say why.
+TEST(OsLibraries, ALibraryOfAnotherArchitectureIsRefusedInWords) {
+#ifndef OS_FOREIGN_LIBRARY_NAME
+    GTEST_SKIP() << "no library of another architecture: the MinGW-w64 C compilers were not found";
+#else
+    std::string self, temp;
+    ASSERT_TRUE(g_OsApi.executable_path(&self));
+    ASSERT_TRUE(g_OsApi.temp_directory(&temp));
+    std::string text_file = os_join_path(temp, "tarnex-not-a-library.dll");
+    ASSERT_TRUE(os_write_whole_file(text_file.c_str(), "not a library\n", 14));
+    for (std::string path :
+         {os_join_path(self.substr(0, self.find_last_of("/\\")), OS_FOREIGN_LIBRARY_NAME), text_file}) {
+        std::string error;
+        EXPECT_EQ(g_OsApi.library_load(path.c_str(), &error), nullptr) << path;
+        EXPECT_NE(error.find(std::string("not built for this program's architecture, ") +
+                             os_program_architecture()),
+                  std::string::npos)
+            << error;
+#ifdef _WIN32
+        EXPECT_EQ(g_OsApi.get_last_error(), 193u) << path; // ERROR_BAD_EXE_FORMAT
+        EXPECT_NE(error.find("(error 193)"), std::string::npos) << error;
+#endif
+    }
+    g_OsApi.file_delete(text_file.c_str());
+#endif
+}
+
 // --- Error values
 
 TEST(OsErrors, LastErrorBelongsToTheCallingThread) {

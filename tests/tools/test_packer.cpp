@@ -6,56 +6,15 @@
 
 #include "package/image_table.h"
 #include "package/pack_archive.h"
-#include "tests/support/test_files.h"
-#include "tools/demo_firmware.h"
-#include "tools/pack_cli.h"
+#include "tests/tools/pack_test.h"
 #include "tools/pack_output.h"
 
 namespace {
-
-// A small firmware folder: every known entry, a few bytes each, distinct contents.
-void write_small_firmware(const TempDir &dir, const std::string &folder) {
-    std::filesystem::create_directories(dir.Path(folder));
-    for (int i = 0; i < IMAGE_SLOT_COUNT; i++) {
-        std::vector<uint8_t> bytes = demo_image_contents(IMAGE_ENTRY_NAMES[i], 40 + 3 * i);
-        write_file(dir.Path(folder + "/" + IMAGE_ENTRY_NAMES[i]), bytes);
-    }
-}
 
 // Grows PATH to SIZE bytes without writing them (sparse where the file system allows).
 void make_sized_file(const std::string &path, uint64_t size) {
     write_file(path, {'M', 'Z'});
     std::filesystem::resize_file(path, size);
-}
-
-struct CliResult {
-    int Code;
-    std::string Out;
-    std::string Err;
-};
-
-std::string slurp(FILE *file) {
-    std::string text;
-    rewind(file);
-    char piece[4096];
-    while (size_t got = fread(piece, 1, sizeof piece, file))
-        text.append(piece, got);
-    fclose(file);
-    return text;
-}
-
-CliResult run_cli(std::vector<std::string> args) {
-    args.insert(args.begin(), "tarnex-pack");
-    std::vector<char *> argv;
-    for (std::string &arg : args)
-        argv.push_back(arg.data());
-    FILE *out = tmpfile(), *err = tmpfile();
-    int code = tarnex_pack_main(static_cast<int>(argv.size()), argv.data(), out, err);
-    return {code, slurp(out), slurp(err)};
-}
-
-bool contains(const std::string &text, const std::string &part) {
-    return text.find(part) != std::string::npos;
 }
 
 class PackerTest : public ::testing::Test {
@@ -82,7 +41,8 @@ TEST_F(PackerTest, BuiltFlasherIsAcceptedWithEverySlotInPlace) {
     ASSERT_TRUE(pack_build(m_Dir.Path("base.exe").c_str(), m_Dir.Path("fw").c_str(),
                            m_Dir.Path("out.exe").c_str(), PackOptions{}, &report))
         << report.Error;
-    EXPECT_TRUE(report.Warnings.empty());
+    ASSERT_EQ(report.Warnings.size(), 1u); // a stand-in base: the driver library is not checked
+    EXPECT_TRUE(contains(report.Warnings[0], "is not checked")) << report.Warnings[0];
     EXPECT_EQ(report.EntryCount, 15u);
 
     ASSERT_EQ(Load(m_Dir.Path("out.exe")), nullptr);
@@ -138,7 +98,7 @@ TEST_F(PackerTest, UnknownFilesAreLeftOutWithAWarning) {
     PackReport report;
     ASSERT_TRUE(pack_build(m_Dir.Path("base").c_str(), m_Dir.Path("fw").c_str(), m_Dir.Path("out").c_str(),
                            PackOptions{}, &report));
-    ASSERT_EQ(report.Warnings.size(), 3u);
+    ASSERT_EQ(report.Warnings.size(), 4u); // the three files and the stand-in base
     EXPECT_TRUE(contains(report.Warnings[0], "did you mean boot.img")) << report.Warnings[0];
     EXPECT_EQ(report.EntryCount, 14u);
 }
@@ -217,10 +177,107 @@ TEST_F(PackerTest, VerifyAndExtractFollowTheLocator) {
     write_file(m_Dir.Path("bad.exe"), damaged);
     result = run_cli({"verify", m_Dir.Path("bad.exe")});
     EXPECT_EQ(result.Code, 1);
-    EXPECT_TRUE(contains(result.Out, "verdict: This file has been destroyed! (the checksum")) << result.Out;
+    EXPECT_TRUE(contains(result.Out, "is damaged, or not a package: the checksum")) << result.Out;
+    EXPECT_TRUE(contains(result.Out, "verdict: This file has been destroyed!\n")) << result.Out;
     EXPECT_EQ(run_cli({"list", m_Dir.Path("bad.exe")}).Code, 1);
     EXPECT_EQ(run_cli({"extract", m_Dir.Path("bad.exe"), m_Dir.Path("never")}).Code, 1);
     EXPECT_FALSE(std::filesystem::exists(m_Dir.Path("never")));
+}
+
+// An empty operand names no file: joined with an entry name it once sent extract's files to the root of
+// the file system.
+TEST_F(PackerTest, EmptyOperandsAreRefusedWithTheUsageLine) {
+    write_small_firmware(m_Dir, "fw");
+    write_file(m_Dir.Path("base"), {'B'});
+    ASSERT_EQ(run_cli({"build", m_Dir.Path("base"), m_Dir.Path("fw"), m_Dir.Path("f.exe")}).Code, 0);
+    const std::vector<std::string> before = m_Dir.Names();
+    const std::string f = m_Dir.Path("f.exe"), fw = m_Dir.Path("fw"), out = m_Dir.Path("out");
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {"extract", f, ""},
+             {"extract", "", out},
+             {"list", ""},
+             {"verify", ""},
+             {"build", "", fw, out},
+             {"build", m_Dir.Path("base"), "", out},
+             {"build", m_Dir.Path("base"), fw, ""},
+             {"build", "--allow-incomplete", m_Dir.Path("base"), fw, "--", ""},
+             {"create", "", f},
+             {"create", out, ""}}) {
+        CliResult result = run_cli(args);
+        std::string what = args[0] + " with an empty operand";
+        EXPECT_EQ(result.Code, 2) << what;
+        EXPECT_TRUE(contains(result.Err, "an empty argument")) << what << ": " << result.Err;
+        EXPECT_TRUE(contains(result.Err, "\nusage: tarnex-pack " + args[0] + " "))
+            << what << ": " << result.Err;
+        EXPECT_TRUE(result.Out.empty()) << what;
+    }
+    EXPECT_EQ(m_Dir.Names(), before);
+}
+
+TEST_F(PackerTest, EmptyDriverLibraryOrImageNeedsAllowIncomplete) {
+    write_small_firmware(m_Dir, "fw");
+    write_file(m_Dir.Path("base"), {'B'});
+    for (const char *name : {"AdbWinApi.dll", "boot.img"}) {
+        write_file(m_Dir.Path(std::string("fw/") + name), {});
+        CliResult refused = run_cli({"build", m_Dir.Path("base"), m_Dir.Path("fw"), m_Dir.Path("f.exe")});
+        EXPECT_EQ(refused.Code, 1) << name;
+        EXPECT_TRUE(contains(refused.Err, std::string(name) + " (")) << refused.Err;
+        EXPECT_TRUE(contains(refused.Err, "is empty")) << refused.Err;
+        EXPECT_TRUE(contains(refused.Err, "--allow-incomplete")) << refused.Err;
+        EXPECT_FALSE(std::filesystem::exists(m_Dir.Path("f.exe"))) << name;
+    }
+    CliResult built =
+        run_cli({"build", "--allow-incomplete", m_Dir.Path("base"), m_Dir.Path("fw"), m_Dir.Path("f.exe")});
+    ASSERT_EQ(built.Code, 0) << built.Err;
+    EXPECT_TRUE(contains(built.Err, "warning: boot.img (")) << built.Err;
+
+    CliResult list = run_cli({"list", m_Dir.Path("f.exe")});
+    EXPECT_TRUE(contains(list.Out, "empty (a flasher takes them as absent): boot.img, AdbWinApi.dll"))
+        << list.Out;
+    EXPECT_TRUE(contains(list.Out, "driver library AdbWinApi.dll: empty")) << list.Out;
+    CliResult verify = run_cli({"verify", m_Dir.Path("f.exe")});
+    EXPECT_EQ(verify.Code, 0);
+    EXPECT_TRUE(contains(verify.Out, "note: boot.img is empty; a flasher skips it")) << verify.Out;
+    EXPECT_TRUE(contains(verify.Out, "note: AdbWinApi.dll is empty; a flasher made of this cannot start"))
+        << verify.Out;
+}
+
+// Nothing marks a package, so the format can tell only this much: a trailer that describes no package
+// means there is none; a checksum that does not match means damage, or a file that never had one.
+TEST_F(PackerTest, ListAndVerifyTellAMissingPackageFromADamagedOne) {
+    std::vector<uint8_t> good = pack_flasher_bytes(bytes_of("base"), {{"boot.img", {1, 2, 3}}});
+    std::vector<uint8_t> flipped = good;
+    flipped[5] ^= 0x10;
+    std::vector<uint8_t> no_terminator = bytes_of("base record");
+    pack_append_trailer(&no_terminator, 4); // a checksum that matches over a body that is no package
+    std::vector<uint8_t> long_trailer = bytes_of("some program bytes");
+    long_trailer.insert(long_trailer.end(), {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0});
+    const struct {
+        const char *Name;
+        std::vector<uint8_t> Bytes;
+        const char *Finding;
+    } cases[] = {
+        {"short", bytes_of("MZ"), "carries no package: it is shorter than a package trailer"},
+        {"long-trailer", long_trailer, "carries no package: its last 8 bytes give a package length"},
+        {"flipped", flipped, "is damaged, or not a package: the checksum"},
+        {"no-terminator", no_terminator, "is damaged: the checksum matches"},
+    };
+    for (const auto &c : cases) {
+        write_file(m_Dir.Path(c.Name), c.Bytes);
+        CliResult list = run_cli({"list", m_Dir.Path(c.Name)});
+        EXPECT_EQ(list.Code, 1) << c.Name;
+        EXPECT_TRUE(contains(list.Err, m_Dir.Path(c.Name) + " " + c.Finding)) << list.Err;
+        CliResult verify = run_cli({"verify", m_Dir.Path(c.Name)});
+        EXPECT_EQ(verify.Code, 1) << c.Name;
+        EXPECT_TRUE(contains(verify.Out, c.Finding)) << verify.Out;
+        EXPECT_TRUE(contains(verify.Out, "verdict: This file has been destroyed!\n")) << verify.Out;
+    }
+    write_file(m_Dir.Path("empty"), {});
+    CliResult list = run_cli({"list", m_Dir.Path("empty")});
+    EXPECT_TRUE(contains(list.Err, "is empty and carries no package")) << list.Err;
+    CliResult verify = run_cli({"verify", m_Dir.Path("empty")});
+    EXPECT_TRUE(contains(verify.Out, "is empty and carries no package")) << verify.Out;
+    EXPECT_TRUE(contains(verify.Out, "verdict: Open image failed")) << verify.Out;
 }
 
 TEST_F(PackerTest, UsageErrorsAndHelp) {

@@ -253,13 +253,7 @@ EmulatedPhone::EmulatedPhone(const std::string &tag, const std::string &scenario
         m_error = "cannot serve the phone behind its device path, error " + std::to_string(GetLastError());
         return;
     }
-    m_listener = CreateThread(
-        nullptr, 0,
-        [](void *self) -> DWORD {
-            static_cast<EmulatedPhone *>(self)->listen();
-            return 0;
-        },
-        this, 0, nullptr);
+    m_listener = CreateThread(nullptr, 0, &EmulatedPhone::listener_main, this, 0, nullptr);
 }
 
 EmulatedPhone::~EmulatedPhone() {
@@ -453,6 +447,17 @@ void EmulatedPhone::bus_unplug() {
     m_active = nullptr;
 }
 
+DWORD WINAPI EmulatedPhone::listener_main(void *self) {
+    static_cast<EmulatedPhone *>(self)->listen();
+    return 0;
+}
+
+DWORD WINAPI EmulatedPhone::connection_main(void *context) {
+    auto *connection = static_cast<Connection *>(context);
+    connection->phone->serve(connection);
+    return 0;
+}
+
 void EmulatedPhone::listen() {
     while (!m_stop) {
         DWORD waited = WaitForSingleObject(m_connect.hEvent, 20);
@@ -480,14 +485,7 @@ void EmulatedPhone::listen() {
         c->phone = this;
         Connection *raw = c.get();
         m_connections.push_back(std::move(c));
-        raw->thread = CreateThread(
-            nullptr, 0,
-            [](void *context) -> DWORD {
-                auto *connection = static_cast<Connection *>(context);
-                connection->phone->serve(connection);
-                return 0;
-            },
-            raw, 0, nullptr);
+        raw->thread = CreateThread(nullptr, 0, &EmulatedPhone::connection_main, raw, 0, nullptr);
     }
 }
 

@@ -100,6 +100,8 @@ private:
         std::vector<uint8_t> data;
     };
 
+    static DWORD WINAPI listener_main(void *self);
+    static DWORD WINAPI connection_main(void *connection);
     void listen();
     void serve(Connection *c);
     // The following run with m_lock held.
