@@ -95,7 +95,10 @@ BENCHMARK(BM_crc32_update);
 BENCHMARK(BM_zlib_crc32);
 BENCHMARK(BM_libdeflate_crc32);
 BENCHMARK(BM_crc32_table);
-BENCHMARK(BM_crc32_engine)->Arg(CRC32_ENGINE_PCLMUL)->Arg(CRC32_ENGINE_VPCLMUL);
+BENCHMARK(BM_crc32_engine)
+    ->Arg(CRC32_ENGINE_PCLMUL)
+    ->Arg(CRC32_ENGINE_VPCLMUL256)
+    ->Arg(CRC32_ENGINE_VPCLMUL512);
 BENCHMARK(BM_cat_payload)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5)->Repetitions(3);
 BENCHMARK(BM_load_image_table)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5)->Repetitions(3);
 

@@ -7,7 +7,8 @@
 
 namespace {
 
-const Crc32Engine ENGINES[] = {CRC32_ENGINE_TABLE, CRC32_ENGINE_PCLMUL, CRC32_ENGINE_VPCLMUL};
+const Crc32Engine ENGINES[] = {CRC32_ENGINE_TABLE, CRC32_ENGINE_PCLMUL, CRC32_ENGINE_VPCLMUL256,
+                               CRC32_ENGINE_VPCLMUL512};
 
 // The definition, one bit at a time: independent of every table and constant under test.
 uint32_t crc32_bitwise(const uint8_t *data, size_t length, uint32_t value) {
@@ -74,7 +75,7 @@ TEST(Crc32, FoldedEnginesGiveTheTableResult) {
     std::vector<uint8_t> data = random_bytes((1 << 20) + 64, 3);
     std::mt19937 rng(4);
     int tested = 0;
-    for (Crc32Engine engine : {CRC32_ENGINE_PCLMUL, CRC32_ENGINE_VPCLMUL}) {
+    for (Crc32Engine engine : {CRC32_ENGINE_PCLMUL, CRC32_ENGINE_VPCLMUL256, CRC32_ENGINE_VPCLMUL512}) {
         if (!crc32_engine_available(engine)) {
             std::printf("[  SKIPPED ] %s is not available on this processor or in this build\n",
                         crc32_engine_name(engine));
