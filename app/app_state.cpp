@@ -31,7 +31,7 @@ std::atomic<unsigned> g_LentUsers{0};
 
 // Left behind by a window that ended while its worker ran.
 struct LeftToWorker {
-    uint8_t *file_buffer;
+    const uint8_t *file_buffer;
     void *driver_library;
     CDownloadDlg *window;
 };
@@ -79,7 +79,7 @@ void release_held_device() {
     free_device(device);
 }
 
-void leave_file_buffer_to_worker(uint8_t *buffer) {
+void leave_file_buffer_to_worker(const uint8_t *buffer) {
     g_Left.file_buffer = buffer;
 }
 
