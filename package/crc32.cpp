@@ -339,16 +339,20 @@ Crc32RawFn engine_function(Crc32Engine engine) {
     }
 }
 
-// --- A fault put in by a test (crc32_inject_fault).
+// --- Faults put in by a test (crc32_inject_fault).
 
-std::atomic<int> g_FaultEngine{CRC32_ENGINE_TABLE};
-std::atomic<uint32_t> g_FaultMinLength{0}, g_FaultMaxLength{0};
-std::atomic<Crc32RawFn> g_FaultTarget{crc32_table_raw};
+struct InjectedFault {
+    std::atomic<bool> Active{false};
+    std::atomic<uint32_t> MinLength{0}, MaxLength{0};
+};
+InjectedFault g_Faults[CRC32_ENGINE_COUNT];
 
+template <Crc32Engine ENGINE>
 uint32_t faulty_raw(const uint8_t *p, uint32_t length, uint32_t reg) {
-    uint32_t result = g_FaultTarget.load(std::memory_order_acquire)(p, length, reg);
-    if (length >= g_FaultMinLength.load(std::memory_order_relaxed) &&
-        length <= g_FaultMaxLength.load(std::memory_order_relaxed))
+    uint32_t result = engine_function(ENGINE)(p, length, reg);
+    const InjectedFault &fault = g_Faults[ENGINE];
+    if (length >= fault.MinLength.load(std::memory_order_relaxed) &&
+        length <= fault.MaxLength.load(std::memory_order_relaxed))
         result ^= 0x00010000;
     return result;
 }
@@ -356,8 +360,18 @@ uint32_t faulty_raw(const uint8_t *p, uint32_t length, uint32_t reg) {
 Crc32RawFn raw_function(Crc32Engine engine) {
     if (!crc32_engine_available(engine))
         return crc32_table_raw;
-    if (engine != CRC32_ENGINE_TABLE && g_FaultEngine.load(std::memory_order_acquire) == engine)
-        return faulty_raw;
+    if (g_Faults[engine].Active.load(std::memory_order_acquire)) {
+        switch (engine) {
+        case CRC32_ENGINE_PCLMUL:
+            return faulty_raw<CRC32_ENGINE_PCLMUL>;
+        case CRC32_ENGINE_VPCLMUL256:
+            return faulty_raw<CRC32_ENGINE_VPCLMUL256>;
+        case CRC32_ENGINE_VPCLMUL512:
+            return faulty_raw<CRC32_ENGINE_VPCLMUL512>;
+        default:
+            break;
+        }
+    }
     return engine_function(engine);
 }
 
@@ -527,10 +541,14 @@ const Crc32FoldConstant *crc32_fold_constants(Crc32Engine engine, size_t *count)
 
 void crc32_inject_fault(Crc32Engine engine, uint32_t min_length, uint32_t max_length) {
     std::lock_guard<std::mutex> lock(g_ChoiceMutex);
-    g_FaultTarget.store(engine_function(engine), std::memory_order_release);
-    g_FaultMinLength.store(min_length, std::memory_order_relaxed);
-    g_FaultMaxLength.store(max_length, std::memory_order_relaxed);
-    g_FaultEngine.store(engine, std::memory_order_release);
+    if (engine == CRC32_ENGINE_TABLE) {
+        for (InjectedFault &fault : g_Faults)
+            fault.Active.store(false, std::memory_order_release);
+    } else if (engine > CRC32_ENGINE_TABLE && engine < CRC32_ENGINE_COUNT) {
+        g_Faults[engine].MinLength.store(min_length, std::memory_order_relaxed);
+        g_Faults[engine].MaxLength.store(max_length, std::memory_order_relaxed);
+        g_Faults[engine].Active.store(true, std::memory_order_release);
+    }
     g_Chosen.store(nullptr, std::memory_order_release);
 }
 

@@ -66,6 +66,7 @@ struct Crc32FoldConstant {
 const Crc32FoldConstant *crc32_fold_constants(Crc32Engine engine, size_t *count);
 
 // Tests only: from now on ENGINE returns a result with one bit flipped for every length from MIN_LENGTH
-// to MAX_LENGTH, as a faulty processor or a wrong constant would, and the choice of crc32_update is
-// forgotten, so that the next call chooses (and self-tests) again. CRC32_ENGINE_TABLE removes the fault.
+// to MAX_LENGTH, as a faulty processor or a wrong constant would (several engines may be faulty at once),
+// and the choice of crc32_update is forgotten, so that the next call chooses (and self-tests) again.
+// CRC32_ENGINE_TABLE removes every fault.
 void crc32_inject_fault(Crc32Engine engine, uint32_t min_length, uint32_t max_length);
