@@ -45,9 +45,10 @@ uint32_t crc32_update_with(Crc32Engine engine, const void *data, uint32_t length
 
 // The known-answer test that an engine passes before crc32_update uses it: its results against the
 // table's over every length from 0 to 600 and over 64 KiB + 7 and 64 KiB + 255 bytes, each at the 16
-// offsets of a 16-byte load, with running values that differ per offset. The lengths take every loop of
-// every folded engine through each of its iteration counts, from the short-data path to the tail. False
-// for an engine that is not available. Any thread; takes well under a millisecond on the engines.
+// offsets of a 16-byte load, with running values that differ per offset. The lengths take every folded
+// engine down each of its paths: the hand-off of short data, the main fold loop run not at all, once and
+// many times, and every iteration count of the loops that take up what is left, down to the byte tail.
+// False for an engine that is not available. Any thread; takes about a millisecond.
 bool crc32_self_test(Crc32Engine engine);
 
 // One pair of folding multipliers: the factors that move a 128-bit lane DistanceBits further on in the

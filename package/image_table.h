@@ -98,7 +98,9 @@ uint8_t *read_whole_file(const char *path, uint32_t *size);
 // fixed disk (g_ImageFileSeams.may_map), where its bytes cannot change or vanish under the mapping; read
 // whole otherwise, and wherever the mapping fails. A running program's own file cannot shrink or change
 // there: Windows refuses to open a running image for writing (and to truncate a mapped file), Linux
-// refuses to write to or truncate a running executable (ETXTBSY). Files of 0 bytes and of
+// refuses to write to or truncate a running executable (ETXTBSY). (Were it cut short all the same, the
+// first read of a page past its new end would end the process: SIGBUS, or an in-page error on Windows.
+// That is why a file on a share or a removable medium is read whole.) Files of 0 bytes and of
 // g_ImageFileSeams.size_limit bytes or more fail like unreadable ones. Stores F through SIZE; on failure
 // returns null after the same lines as read_whole_file. Release with free_file_buffer.
 const uint8_t *open_file_buffer(const char *path, uint32_t *size);
