@@ -544,7 +544,8 @@ void crc32_inject_fault(Crc32Engine engine, uint32_t min_length, uint32_t max_le
     if (engine == CRC32_ENGINE_TABLE) {
         for (InjectedFault &fault : g_Faults)
             fault.Active.store(false, std::memory_order_release);
-    } else if (engine > CRC32_ENGINE_TABLE && engine < CRC32_ENGINE_COUNT) {
+    } else if (static_cast<int>(engine) > CRC32_ENGINE_TABLE &&
+               static_cast<int>(engine) < CRC32_ENGINE_COUNT) {
         g_Faults[engine].MinLength.store(min_length, std::memory_order_relaxed);
         g_Faults[engine].MaxLength.store(max_length, std::memory_order_relaxed);
         g_Faults[engine].Active.store(true, std::memory_order_release);
