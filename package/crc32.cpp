@@ -17,7 +17,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
-#include <vector>
+#include <new>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define TARNEX_CRC32_X86 1
@@ -383,17 +383,18 @@ constexpr uint32_t KAT_OFFSETS = 16;
 constexpr uint32_t KAT_DATA_SIZE = 65536 + 255 + KAT_OFFSETS;
 
 // The data, and the table's answer for every case, computed once: the answers for one offset come from
-// one pass over the data, since every case at an offset starts there with the same value.
+// one pass over the data, since every case at an offset starts there with the same value. About 100 KB;
+// made with make_known_answers.
 class KnownAnswers {
 public:
-    KnownAnswers() : m_Data(KAT_DATA_SIZE) {
+    KnownAnswers() {
         uint64_t x = 0x2545F4914F6CDD1Dull;
         for (uint8_t &byte : m_Data) {
             x ^= x << 13, x ^= x >> 7, x ^= x << 17;
             byte = static_cast<uint8_t>(x >> 24);
         }
         for (uint32_t offset = 0; offset < KAT_OFFSETS; offset++) {
-            const uint8_t *p = m_Data.data() + offset;
+            const uint8_t *p = m_Data + offset;
             uint32_t reg = ~Value(offset), done = 0;
             for (; done <= KAT_SHORT_MAX; done++) {
                 m_Short[offset][done] = ~reg;
@@ -409,7 +410,7 @@ public:
 
     bool Passes(Crc32RawFn engine) const {
         for (uint32_t offset = 0; offset < KAT_OFFSETS; offset++) {
-            const uint8_t *p = m_Data.data() + offset;
+            const uint8_t *p = m_Data + offset;
             const uint32_t value = Value(offset);
             for (uint32_t length = 0; length <= KAT_SHORT_MAX; length++)
                 if (~engine(p, length, ~value) != m_Short[offset][length])
@@ -424,10 +425,16 @@ public:
 private:
     static uint32_t Value(uint32_t offset) { return 0x76543210u ^ (offset * 0x9E3779B9u); }
 
-    std::vector<uint8_t> m_Data;
+    uint8_t m_Data[KAT_DATA_SIZE];
     uint32_t m_Short[KAT_OFFSETS][KAT_SHORT_MAX + 1];
     uint32_t m_Long[KAT_OFFSETS][std::size(KAT_LONG)];
 };
+
+// Null when the memory cannot be had: crc32_update runs inside window procedures, where no exception may
+// pass, and an engine that cannot be tested is not used.
+std::unique_ptr<KnownAnswers> make_known_answers() {
+    return std::unique_ptr<KnownAnswers>(new (std::nothrow) KnownAnswers);
+}
 
 // --- The choice of crc32_update.
 
@@ -447,8 +454,8 @@ Crc32RawFn chosen_function() {
     bool any = false;
     for (Crc32Engine candidate : PREFERENCE)
         any = any || crc32_engine_available(candidate);
-    if (any) {
-        const auto answers = std::make_unique<KnownAnswers>();
+    const auto answers = any ? make_known_answers() : nullptr;
+    if (answers) {
         for (Crc32Engine candidate : PREFERENCE) {
             if (!crc32_engine_available(candidate))
                 continue;
@@ -518,8 +525,8 @@ uint32_t crc32_update_with(Crc32Engine engine, const void *data, uint32_t length
 bool crc32_self_test(Crc32Engine engine) {
     if (!crc32_engine_available(engine))
         return false;
-    const auto answers = std::make_unique<KnownAnswers>();
-    return answers->Passes(raw_function(engine));
+    const auto answers = make_known_answers();
+    return answers && answers->Passes(raw_function(engine));
 }
 
 const Crc32FoldConstant *crc32_fold_constants(Crc32Engine engine, size_t *count) {
