@@ -2,6 +2,8 @@
 // the seams through which tests run many start-ups in one process.
 #pragma once
 
+#include "app/held_device.h"
+
 #include <atomic>
 #include <cstdint>
 
@@ -27,27 +29,6 @@ extern std::atomic<int32_t> DownloadRunning;
 
 // 1 when the poll may scan for a new device; 0 while a device found by a scan is held.
 extern std::atomic<int32_t> AwaitingDevice;
-
-// --- The held device and the worker.
-//
-// A download's device is used by two parties: the window, which holds it and may let go of it at any
-// time (Exit, or the device no longer answering), and the worker, which uses it until it ends. The
-// handle and its driver handles stay open until both are done with it, and are closed exactly once, by
-// whichever is done last.
-
-// The worker is about to start with `device` (HeldDevice). Window thread, just before the start.
-void lend_device_to_worker(UsbDeviceHandle *device);
-
-// The worker could not be started after all: the window alone holds the device again. Window thread.
-void worker_never_started();
-
-// The worker is done with the device it was lent: closes it if the window has let go of it meanwhile.
-// Worker thread, after its last use of the device.
-void worker_done_with_device();
-
-// The window lets go of HeldDevice (sets it to null): closes it now, or leaves that to the worker when
-// the worker still uses it. Nothing happens when no device is held. Window thread.
-void release_held_device();
 
 // --- What the window leaves to a running worker.
 //

@@ -3,6 +3,8 @@
 #include "app/about_dlg.h"
 #include "app/driver_library.h"
 #include "app/flash_sequence.h"
+#include "app/startup.h"
+#include "app/window_texts.h"
 #include "framework/win_app.h"
 #include "package/image_table.h"
 #include "res/resource.h"
@@ -92,35 +94,8 @@ BOOL CDownloadDlg::OnInitDialog() {
     m_progress.SetPos(0);
     ApplyState(STATE_NO_DEVICE);
 
-    // An executable path that cannot be had is read as an empty one, which fails to open.
-    std::string self;
-    if (!g_OsApi.executable_path(&self))
-        self.clear();
-    if (const char *error = load_image_table(self.c_str(), &g_ImageTable))
-        return FailStartup(error);
-
-    const ImageSlot &deviceList = g_ImageTable.Slots[SLOT_DEVICE_LIST];
-    if (deviceList.Data == nullptr || check_device_list(deviceList.Data, deviceList.Size) == 0)
-        return FailStartup("Init device list failed!");
-
-    const ImageSlot &library = g_ImageTable.Slots[SLOT_DRIVER_LIBRARY];
-    if (deploy_driver_library(library.Data, library.Size) != 0)
-        return FailStartup("AdbWinApi.dll not find");
-
-    std::string path, reason;
-    if (driver_library_path(&path))
-        m_hDriverLibrary = g_OsApi.library_load(path.c_str(), &reason);
-    if (m_hDriverLibrary == nullptr) {
-        std::fprintf(stderr, "%s: %s\n", DRIVER_LIBRARY_NAME, reason.c_str());
-        return FailStartup("Load AdbWinApi.dll failed");
-    }
-    // A library without every operation would crash at the first call of a missing one; it is refused
-    // here like one that does not load.
-    std::string missing;
-    if (!bind_driver_api(m_hDriverLibrary, &g_DriverApi, &missing)) {
-        std::fprintf(stderr, "%s: missing %s\n", DRIVER_LIBRARY_NAME, missing.c_str());
-        return FailStartup("Load AdbWinApi.dll failed");
-    }
+    if (const char *failure = start_up_flasher(&m_hDriverLibrary))
+        return FailStartup(failure);
 
     SetTimer(POLL_TIMER_ID, g_AppSeams.poll_period_ms, PollTimerProc);
     return TRUE;
@@ -128,11 +103,6 @@ BOOL CDownloadDlg::OnInitDialog() {
 
 BOOL CDownloadDlg::FailStartup(const char *text) {
     AfxMessageBox(text, MB_OK | MB_ICONEXCLAMATION);
-    if (m_hDriverLibrary != nullptr) {
-        g_DriverApi = DriverApi{};
-        g_OsApi.library_unload(m_hDriverLibrary);
-        m_hDriverLibrary = nullptr;
-    }
     discard_private_driver_directory();
     g_AppSeams.end_process(1);
     // Only reached when a test stands in for the end of the process.
@@ -149,10 +119,7 @@ bool CDownloadDlg::OnDestroy(WPARAM, LPARAM, LRESULT *) {
         leave_driver_library_to_worker(m_hDriverLibrary);
     } else {
         free_file_buffer(g_ImageTable.FileBuffer);
-        if (m_hDriverLibrary != nullptr) {
-            g_DriverApi = DriverApi{};
-            g_OsApi.library_unload(m_hDriverLibrary);
-        }
+        unload_driver_library(m_hDriverLibrary);
     }
     g_ImageTable.FileBuffer = nullptr;
     // On POSIX a loaded library can be deleted; on Windows one still loaded cannot, and stays in %TEMP%.
@@ -208,6 +175,8 @@ void CDownloadDlg::OnStart() {
     if (!g_OsApi.start_thread(FlashSequence, device)) {
         worker_never_started();
         DownloadRunning.store(0, std::memory_order_release);
+        // As after any failed download: "Start" stays disabled until the phone is plugged in again.
+        m_startButton.EnableWindow(FALSE);
         ApplyState(STATE_FAILED);
     }
 }
@@ -239,8 +208,8 @@ void CDownloadDlg::ApplyState(intptr_t state) {
         m_startButton.EnableWindow(ready);
         m_devicePicture.SetIcon(ready ? m_hIconDevice : m_hIconNoDevice);
         // No port number is ever shown.
-        m_portCaption.SetWindowText("USB PORT");
-        m_softwareCaption.SetWindowText("Software");
+        m_portCaption.SetWindowText(PORT_CAPTION_TEXT);
+        m_softwareCaption.SetWindowText(SOFTWARE_CAPTION_TEXT);
         m_progress.SetPos(0);
         m_percentCaption.SetWindowText(ready ? PercentText().c_str() : "");
         m_statusEdit.SetWindowText(StatusText(state));
@@ -274,13 +243,13 @@ std::string CDownloadDlg::PercentText() const {
 const char *CDownloadDlg::StatusText(intptr_t state) {
     switch (state) {
     case STATE_READY:
-        return "Ready";
+        return STATUS_READY_TEXT;
     case STATE_DOWNLOADING:
-        return "Downloading...";
+        return STATUS_DOWNLOADING_TEXT;
     case STATE_SUCCEEDED:
-        return "Download successfully!";
+        return STATUS_SUCCEEDED_TEXT;
     case STATE_FAILED:
-        return "Download failed!";
+        return STATUS_FAILED_TEXT;
     default:
         return "";
     }

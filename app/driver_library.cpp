@@ -1,6 +1,7 @@
 #include "app/driver_library.h"
 
 #include "os/os_api.h"
+#include "usb/driver_api.h"
 
 namespace {
 
@@ -49,6 +50,13 @@ int deploy_driver_library(const uint8_t *data, uint32_t size) {
     // from an earlier run (Windows keeps one that was still loaded when its process ended) is replaced
     // completely, and a file that cannot be opened is a failure whatever the last error says.
     return os_write_whole_file(path.c_str(), data, size) ? 0 : -1;
+}
+
+void unload_driver_library(void *library) {
+    if (library == nullptr)
+        return;
+    g_DriverApi = DriverApi{};
+    g_OsApi.library_unload(library);
 }
 
 int remove_driver_library() {

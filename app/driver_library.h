@@ -28,6 +28,10 @@ int deploy_driver_library(const uint8_t *data, uint32_t size);
 // The library's path, built anew; false when there is no directory yet or the path is too long.
 bool driver_library_path(std::string *path);
 
+// Unbinds the driver operations (g_DriverApi) and unloads `library`; nothing for null. Window thread,
+// once nothing can call into the library any more.
+void unload_driver_library(void *library);
+
 // Deletes the library file and, on POSIX, its private directory. Returns 1 when the file was deleted,
 // 0 when not (it is still loaded on Windows, or was never written); callers ignore it.
 int remove_driver_library();

@@ -10,6 +10,7 @@
 #include "usb/usb_device.h"
 
 #include <cstdio>
+#include <exception>
 #include <string>
 
 namespace {
@@ -40,9 +41,29 @@ constexpr FlashStep FLASH_PLAN[] = {
 // Runs a queue action by action until it is empty or an action fails; frees what is left after a
 // failure. True when every action succeeded.
 bool run_queue(ActionQueue queue, UsbDeviceHandle *device) {
+    // What is left of the queue goes with it, also when an exception ends the run half-way.
+    struct Rest {
+        ActionQueue &queue;
+        ~Rest() { free_actions(queue); }
+    } rest{queue};
     while (queue != nullptr) {
-        if (run_next_action(&queue, device, 0) != 0) {
-            free_actions(queue);
+        if (run_next_action(&queue, device, 0) != 0)
+            return false;
+    }
+    return true;
+}
+
+// The data phase carries a signed 32-bit length: a larger image would go out with a wrapped one. The
+// package locator lets such a slot through (the packer never makes one), so the download fails before
+// its first action, with the same kind of line as a failed action: found at its turn, it would leave
+// the boot loaders flashed before it beside an old system.
+bool images_fit() {
+    for (const FlashStep &step : FLASH_PLAN) {
+        const ImageSlot &slot = g_ImageTable.Slots[step.slot];
+        if (slot.Data != nullptr && slot.Size > IMAGE_SIZE_MAX) {
+            std::string reason = std::string(IMAGE_ENTRY_NAMES[step.slot]) + " is too large (" +
+                                 std::to_string(slot.Size) + " bytes)";
+            report_action_result(nullptr, -1, reason.c_str());
             return false;
         }
     }
@@ -54,15 +75,6 @@ bool flash_images(UsbDeviceHandle *device) {
         const ImageSlot &slot = g_ImageTable.Slots[step.slot];
         if (slot.Data == nullptr)
             continue;
-        // The data phase carries a signed 32-bit length: a larger image would go out with a wrapped one.
-        // The package locator lets such a slot through (the packer never makes one), so it ends the
-        // download here, before anything of it is sent, with the same kind of line as a failed action.
-        if (slot.Size > IMAGE_SIZE_MAX) {
-            std::string reason = std::string(IMAGE_ENTRY_NAMES[step.slot]) + " is too large (" +
-                                 std::to_string(slot.Size) + " bytes)";
-            report_action_result(nullptr, -1, reason.c_str());
-            return false;
-        }
         ActionQueue queue = create_action_queue();
         queue_flash(queue, step.partition, slot.Data, slot.Size);
         if (!run_queue(queue, device))
@@ -79,7 +91,7 @@ bool erase_user_data() {
 }
 
 bool download(UsbDeviceHandle *device) {
-    if (!flash_images(device))
+    if (!images_fit() || !flash_images(device))
         return false;
     if (erase_user_data()) {
         ActionQueue queue = create_action_queue();
@@ -93,13 +105,33 @@ bool download(UsbDeviceHandle *device) {
     return run_queue(queue, device);
 }
 
+// The download's outcome. An exception from anywhere below (a failed allocation, a window that throws)
+// is a failed download, reported like a failed action: the window must never stay on "Downloading...".
+bool run_download(UsbDeviceHandle *device) {
+    try {
+        send_to_main_window(WM_DOWNLOAD_STATE, 0, STATE_DOWNLOADING);
+        return download(device);
+    } catch (const std::exception &error) {
+        report_action_result(nullptr, -1, error.what());
+    } catch (...) {
+        report_action_result(nullptr, -1, "unexpected failure");
+    }
+    return false;
+}
+
+void report_outcome(bool succeeded) {
+    try {
+        send_to_main_window(WM_DOWNLOAD_STATE, 0, succeeded ? STATE_SUCCEEDED : STATE_FAILED);
+    } catch (...) {
+        std::fprintf(stderr, "the window could not be told the outcome of the download\n");
+    }
+}
+
 } // namespace
 
 void FlashSequence(void *argument) {
     auto *device = static_cast<UsbDeviceHandle *>(argument);
-    send_to_main_window(WM_DOWNLOAD_STATE, 0, STATE_DOWNLOADING);
-    const bool succeeded = download(device);
-    send_to_main_window(WM_DOWNLOAD_STATE, 0, succeeded ? STATE_SUCCEEDED : STATE_FAILED);
+    report_outcome(run_download(device));
     worker_done_with_device();
     // The last act: from here on the window may free everything the worker used.
     DownloadRunning.store(0, std::memory_order_release);

@@ -7,8 +7,9 @@
 // standard input, one a line: "start", "userdata" (ticks or unticks the check box) and "exit" (also the
 // end of the input).
 #include "app/download_app.h"
-#include "framework/headless/headless.h"
+#include "framework/headless/headless_operator.h"
 #include "res/resource.h"
+#include "tools/flash_operator.h"
 
 #include <cstdio>
 #include <iostream>
@@ -19,36 +20,34 @@ CDownloadApp theApp;
 
 namespace {
 
-void print_status_changes(WindowHandle window) {
+constexpr int HOUR_MS = 60 * 60 * 1000;
+
+void print_status_changes(HeadlessOperator op) {
     std::string shown;
-    uint64_t seen = headless_generation();
-    while (headless_state(window).exists) {
-        std::string status = headless_state(headless_item(window, IDC_STATUS)).text;
-        std::string percent = headless_state(headless_item(window, IDC_PERCENT_CAPTION)).text;
-        std::string line = status.empty() ? "No device" : status + (percent.empty() ? "" : " " + percent);
+    while (op.window_exists()) {
+        const std::string line = status_line(op);
         if (line != shown)
             std::printf("%s\n", line.c_str());
         shown = line;
-        headless_wait_change(seen, 1000);
-        seen = headless_generation();
+        op.wait_until([&] { return !op.window_exists() || status_line(op) != shown; }, HOUR_MS);
     }
 }
 
 void console_operator() {
-    WindowHandle window = headless_wait_dialog(IDD_TARNEX_DIALOG, 60 * 60 * 1000);
-    if (window == nullptr)
+    HeadlessOperator op;
+    if (!op.wait_window(IDD_TARNEX_DIALOG, HOUR_MS))
         return;
-    std::thread(print_status_changes, window).detach();
+    std::thread(print_status_changes, op).detach();
     std::string command;
     while (std::getline(std::cin, command) && command != "exit") {
         if (command == "start")
-            headless_click(headless_item(window, IDOK));
+            op.click(IDOK);
         else if (command == "userdata")
-            headless_click(headless_item(window, IDC_USERDATA));
+            op.click(IDC_USERDATA);
         else
             std::fprintf(stderr, "commands: start, userdata, exit\n");
     }
-    headless_system_command(window, SC_CLOSE);
+    op.system_command(SC_CLOSE);
 }
 
 } // namespace

@@ -48,30 +48,39 @@ endfunction()
 
 # GoogleTest: Debian's prebuilt library natively; for Windows, built from the sources that Debian's
 # googletest package ships, with the cross compiler.
+# tarnex_gtest is GoogleTest without a main(), for test programs that bring their own.
 function(tarnex_setup_gtest)
     if(TARGET tarnex_gtest_main)
         return()
     endif()
     add_library(tarnex_gtest_main INTERFACE)
+    add_library(tarnex_gtest INTERFACE)
     if(TARNEX_WINDOWS)
         set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
         set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
         add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
         target_link_libraries(tarnex_gtest_main INTERFACE gtest_main gmock)
+        target_link_libraries(tarnex_gtest INTERFACE gtest gmock)
     else()
         find_package(GTest REQUIRED)
         target_link_libraries(tarnex_gtest_main INTERFACE GTest::gtest_main GTest::gmock)
+        target_link_libraries(tarnex_gtest INTERFACE GTest::gtest GTest::gmock)
     endif()
 endfunction()
 
-# tarnex_add_test(NAME <name> SOURCES <files...> [LIBS <targets...>] [LABELS <labels...>])
+# tarnex_add_test(NAME <name> SOURCES <files...> [LIBS <targets...>] [LABELS <labels...>] [OWN_MAIN])
 # Natively every test case becomes its own CTest test; for Windows the whole program is one test run
-# under Wine (one Wine start per case would cost more than the cases).
+# under Wine (one Wine start per case would cost more than the cases). OWN_MAIN: a library among LIBS
+# brings main().
 function(tarnex_add_test)
-    cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+    cmake_parse_arguments(T "OWN_MAIN" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
     tarnex_setup_gtest()
     add_executable(${T_NAME} ${T_SOURCES})
-    target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} tarnex_gtest_main)
+    if(T_OWN_MAIN)
+        target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} tarnex_gtest)
+    else()
+        target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} tarnex_gtest_main)
+    endif()
     if(TARNEX_WINDOWS)
         add_test(NAME ${T_NAME} COMMAND ${T_NAME})
         set_tests_properties(${T_NAME} PROPERTIES

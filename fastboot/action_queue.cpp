@@ -10,7 +10,7 @@ namespace {
 
 // The stand-in for a record that could not be allocated. It is only ever read: nothing fills it,
 // links anything behind it or frees it, so every queue of every worker may end in this one record.
-FastbootAction g_OutOfMemory = {ACTION_UNSET, nullptr, {}, nullptr, 0, report_action_result};
+FastbootAction g_OutOfMemory = {ACTION_UNSET, nullptr, {}, nullptr, 0, report_action_result, false};
 
 const char OUT_OF_MEMORY_TEXT[] = "out of memory";
 const char UNKNOWN_ACTION_TEXT[] = "unknown action";
@@ -22,7 +22,9 @@ FastbootAction *new_action() {
 
 void fill_action(FastbootAction *action, uint32_t kind, const char *format, va_list arguments) {
     int length = std::vsnprintf(action->command, sizeof action->command, format, arguments);
-    if (length < 0 || static_cast<size_t>(length) >= sizeof action->command)
+    // A command cut short would be a different command: it is never sent.
+    action->command_cut = length < 0 || static_cast<size_t>(length) >= sizeof action->command;
+    if (action->command_cut)
         action->command[0] = '\0';
     action->kind = kind;
     action->on_complete = report_action_result;
@@ -87,6 +89,8 @@ int32_t run_next_action(ActionQueue *queue, UsbDeviceHandle *handle, uint32_t pr
         failure = OUT_OF_MEMORY_TEXT;
     else if (action->kind == ACTION_DOWNLOAD)
         status = send_download(handle, progress_tag, action->data, action->size);
+    else if (action->kind == ACTION_COMMAND && action->command_cut)
+        failure = COMMAND_TOO_LARGE_TEXT;
     else if (action->kind == ACTION_COMMAND)
         status = send_command(handle, progress_tag, action->command);
     else

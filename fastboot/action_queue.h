@@ -47,6 +47,8 @@ struct FastbootAction {
     const uint8_t *data;               // a download's first byte, inside the payload; null for a command
     uint32_t size;                     // a download's byte count; 0 for a command
     ActionCompletion on_complete;      // report_action_result for every action built here
+    bool command_cut;                  // the text did not fit in `command` (left empty): running the
+                                       // action fails with "command too large" and sends nothing
 };
 
 // The worker's pointer to the head record of its chain; null once every action has run.

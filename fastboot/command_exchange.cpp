@@ -43,18 +43,15 @@ uint32_t transfer_error_code() {
 
 // "WHAT (description)" for a failed transfer. The system's descriptions are short on POSIX but can
 // run long on Windows: the description is cut, never the closing parenthesis, and never in the middle
-// of a UTF-8 sequence. This runs once an exchange has already failed, so its one allocation (the
-// description) costs nothing on the way to success.
+// of a character of the system's code page (UTF-8, or a double-byte page such as 936 on Windows). This runs
+// once an exchange has already failed, so its one allocation (the description) costs nothing on the way to
+// success.
 void set_transfer_error(const char *what) {
     const std::string description = g_OsApi.error_text(transfer_error_code());
     const size_t framing = std::strlen(what) + 3 + 1; // " (", ")" and the terminator
     size_t room = sizeof ErrorText > framing ? sizeof ErrorText - framing : 0;
-    size_t length = description.size();
-    if (length > room) {
-        length = room;
-        while (length > 0 && (static_cast<unsigned char>(description[length]) & 0xC0) == 0x80)
-            --length;
-    }
+    const size_t length =
+        os_text_prefix_length(description.data(), description.size(), room, os_ansi_code_page());
     set_error_text("%s (%.*s)", what, static_cast<int>(length), description.c_str());
 }
 
@@ -164,7 +161,7 @@ int32_t send_command(UsbDeviceHandle *handle, uint32_t progress_tag, const char 
     // garbage for all we know past that point.
     const size_t length = strnlen(command, FASTBOOT_COMMAND_MAX + 1);
     if (length > FASTBOOT_COMMAND_MAX) {
-        set_error_text("command too large");
+        set_error_text("%s", COMMAND_TOO_LARGE_TEXT);
         return -1;
     }
     clear_transfer_error();

@@ -21,6 +21,10 @@ inline constexpr size_t FASTBOOT_STATUS_PREFIX = 4;
 inline constexpr size_t FASTBOOT_RESPONSE_SIZE = FASTBOOT_REPLY_MAX - FASTBOOT_STATUS_PREFIX + 1;
 inline constexpr size_t ERROR_TEXT_SIZE = 128;
 
+// The failure of a command longer than FASTBOOT_COMMAND_MAX, which is never sent; the action queue
+// reports a command too long for its record with the same text.
+inline constexpr char COMMAND_TOO_LARGE_TEXT[] = "command too large";
+
 // The description of the most recent failed exchange, NUL-terminated 8-bit text, empty at start. Each
 // failure overwrites it; success leaves it alone, so it always tells the last thing that went wrong.
 // Written only by the functions below and read on the same (worker) thread through get_error_text.

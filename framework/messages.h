@@ -25,6 +25,9 @@ inline constexpr unsigned int WM_DOWNLOAD_PROGRESS = WM_USER + 21;
 inline constexpr unsigned int WM_DOWNLOAD_STATE = WM_USER + 22;
 
 // --- Standard messages the framework and the application handle or send.
+#ifndef WM_NULL
+inline constexpr UINT WM_NULL = 0x0000; // does nothing: sent, it returns once the queue before it is done
+#endif
 #ifndef WM_DESTROY
 inline constexpr UINT WM_DESTROY = 0x0002;
 #endif

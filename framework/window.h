@@ -29,11 +29,6 @@ public:
 
     WindowHandle GetSafeHwnd() const { return m_hWnd; }
     void Attach(WindowHandle window) { m_hWnd = window; }
-    WindowHandle Detach() {
-        WindowHandle window = m_hWnd;
-        m_hWnd = nullptr;
-        return window;
-    }
 
     LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const {
         return g_FrameworkBackend.send_message(m_hWnd, message, wParam, lParam);

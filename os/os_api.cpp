@@ -1,6 +1,13 @@
 // Portable helpers built on the OS services table.
 #include "os/os_api.h"
 
+#include <cstdio>
+#include <exception>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 std::string os_join_path(const std::string &directory, const char *name) {
 #ifdef _WIN32
     const char separator = '\\';
@@ -29,4 +36,46 @@ bool os_write_whole_file(const char *path, const void *data, size_t size) {
     g_OsApi.file_delete(path);
     g_OsApi.set_last_error(error);
     return false;
+}
+
+uint32_t os_ansi_code_page() {
+#ifdef _WIN32
+    return GetACP();
+#else
+    return 65001;
+#endif
+}
+
+size_t os_text_prefix_length(const char *text, size_t length, size_t limit, uint32_t code_page) {
+    if (length <= limit)
+        return length;
+    if (code_page == 65001) {
+        size_t cut = limit;
+        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+            --cut;
+        return cut;
+    }
+#ifdef _WIN32
+    if (CPINFO info; GetCPInfo(code_page, &info) && info.MaxCharSize == 2) {
+        size_t at = 0;
+        while (at < limit) {
+            const size_t width = IsDBCSLeadByteEx(code_page, static_cast<BYTE>(text[at])) ? 2 : 1;
+            if (at + width > limit)
+                break;
+            at += width;
+        }
+        return at;
+    }
+#endif
+    return limit;
+}
+
+void os_run_thread_entry(OsThreadEntry entry, void *context) noexcept {
+    try {
+        entry(context);
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "thread ended by an exception: %s\n", error.what());
+    } catch (...) {
+        std::fprintf(stderr, "thread ended by an exception\n");
+    }
 }

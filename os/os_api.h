@@ -133,3 +133,19 @@ std::string os_join_path(const std::string &directory, const char *name);
 // failure the partial file is deleted, so no half-written file is left behind, and the last-error
 // value holds the error of the step that failed. Blocks on disk I/O.
 bool os_write_whole_file(const char *path, const void *data, size_t size);
+
+// The code page of the system's 8-bit encoding: the ANSI code page on Windows (GetACP), 65001 (UTF-8)
+// on POSIX.
+uint32_t os_ansi_code_page();
+
+// The length of the longest start of `text` (`length` bytes) that is at most `limit` bytes long and
+// ends on a character boundary of `code_page`: a text shortened to it never ends in half a character.
+// UTF-8 (65001) is cut before a continuation byte; a double-byte code page (936, 932, 949, 950 ...) is
+// walked from the start, since a trail byte may look like a lead byte; single-byte pages cut anywhere.
+// Double-byte pages are known on Windows only (IsDBCSLeadByteEx); elsewhere they cut anywhere.
+size_t os_text_prefix_length(const char *text, size_t length, size_t limit, uint32_t code_page);
+
+// Runs a thread's entry with the backstop every thread start of os/ puts around it: an exception that
+// escapes the entry is caught there, one line goes to standard error, and the thread ends as if the
+// entry had returned. (Entries must not let one escape; this keeps a fault from ending the process.)
+void os_run_thread_entry(OsThreadEntry entry, void *context) noexcept;

@@ -8,15 +8,15 @@
 // exactly the firmware.
 #include "app/download_app.h"
 #include "app/driver_library.h"
-#include "framework/headless/headless.h"
-#include "package/image_table.h"
+#include "drivers/sim/sim_binding.h"
+#include "framework/headless/headless_operator.h"
+#include "os/os_api.h"
 #include "res/resource.h"
-#include "tests/support/sim_control.h"
 #include "tools/demo_firmware.h"
+#include "tools/flash_operator.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -24,102 +24,66 @@ CDownloadApp theApp;
 
 namespace {
 
-constexpr int MINUTE_MS = 60 * 1000;
-
 const char *const PARTITIONS[12] = {"qcsblhd", "qcsbl",      "oemsblhd", "oemsbl", "amsshd", "amss",
                                     "cefs",    "appsboothd", "appsboot", "boot",   "system", "recovery"};
 
-class Operator {
+class Demo {
 public:
     int run() {
-        if (!wait_for_window())
+        FlashPlay play;
+        play.userdata = true;
+        play.say = [](const std::string &line) { std::printf("demo: %s\n", line.c_str()); };
+        // The phone is the product's own copy of the simulated phone, bound once the window has it.
+        play.follow = [&] {
+            if (m_library == nullptr && m_op.window() != nullptr)
+                bind_phone();
+            print_transcript();
+        };
+        const FlashOutcome outcome = play_flash(m_op, play);
+        if (outcome == FlashOutcome::START_FAILED || outcome == FlashOutcome::NO_WINDOW)
             return 1;
-        std::string path;
-        OsLibrary library =
-            driver_library_path(&path) ? g_OsApi.library_load(path.c_str(), nullptr) : nullptr;
-        if (library == nullptr || !m_sim.bind_control(library)) {
+        if (m_library == nullptr) {
             std::printf("demo: the driver library is not the simulated phone\n");
             return leave(1);
         }
-        std::printf("demo: window \"%s\" is up; waiting for the phone\n",
-                    headless_state(m_window).text.c_str());
-        if (!follow_until([&] { return status() == "Ready"; }, MINUTE_MS))
-            return leave(1);
-
-        std::printf("demo: ticking \"UserData\" and pressing \"Start\"\n");
-        headless_click(item(IDC_USERDATA));
-        headless_click(item(IDOK));
-        follow_until([&] { return status() == "Download successfully!" || status() == "Download failed!"; },
-                     10 * MINUTE_MS);
-        const bool succeeded = status() == "Download successfully!";
-        std::printf("demo: waiting for the phone to reboot and leave\n");
-        follow_until([&] { return status().empty(); }, MINUTE_MS);
-
-        const bool identical = succeeded && check_partitions();
-        int result = identical ? 0 : 1;
+        bool identical = false;
+        if (outcome == FlashOutcome::SUCCEEDED) {
+            std::printf("demo: waiting for the phone to reboot and leave\n");
+            m_op.wait_until(
+                [&] {
+                    print_transcript();
+                    return m_op.text(IDC_STATUS).empty();
+                },
+                60 * 1000);
+            identical = check_partitions();
+        }
         std::printf("demo: %s\n", identical ? "the phone holds exactly the firmware"
                                             : "the phone does NOT hold the firmware");
-        result = leave(result);
-        g_OsApi.library_unload(library);
-        return result;
+        return leave(identical ? 0 : 1);
     }
 
 private:
-    bool wait_for_window() {
-        HeadlessMessageBox box;
-        headless_wait_until(
-            [&] {
-                m_window = headless_wait_dialog(IDD_TARNEX_DIALOG, 0);
-                return m_window != nullptr || headless_wait_message_box(&box, 0);
-            },
-            MINUTE_MS);
-        if (m_window != nullptr)
-            return true;
-        if (headless_wait_message_box(&box, 0)) {
-            std::printf("demo: start-up failed: [%s] %s\n", box.caption.c_str(), box.text.c_str());
-            headless_answer_message_box(IDOK);
+    void bind_phone() {
+        std::string path;
+        m_library = driver_library_path(&path) ? g_OsApi.library_load(path.c_str(), nullptr) : nullptr;
+        if (m_library != nullptr &&
+            !m_sim.bind([&](const char *name) { return g_OsApi.library_symbol(m_library, name); })) {
+            g_OsApi.library_unload(m_library);
+            m_library = nullptr;
         }
-        return false;
     }
 
-    WindowHandle item(int id) const { return headless_item(m_window, id); }
-    std::string status() const { return headless_state(item(IDC_STATUS)).text; }
-
-    // Prints what changes (state, percentage, new protocol lines) until `done` holds.
-    template <typename Done>
-    bool follow_until(Done done, int timeout_ms) {
-        return headless_wait_until(
-            [&] {
-                print_changes();
-                return done();
-            },
-            timeout_ms);
-    }
-
-    void print_changes() {
-        std::string transcript = m_sim.transcript();
-        if (transcript.size() > m_printed) {
-            for (size_t at = m_printed; at < transcript.size();) {
-                size_t end = transcript.find('\n', at);
-                if (end == std::string::npos)
-                    break;
-                std::string line = transcript.substr(at, end - at);
-                // The poll's presence check opens and closes a handle twice a second: not worth a line.
-                if (line.rfind("open ", 0) != 0 && line.rfind("close ", 0) != 0)
-                    std::printf("  phone | %s\n", line.c_str());
-                at = end + 1;
-                m_printed = at;
-            }
+    // The phone's new protocol lines. The poll's presence check opens and closes a handle twice a
+    // second: not worth a line.
+    void print_transcript() {
+        if (m_library == nullptr)
+            return;
+        const std::string transcript = m_sim.transcript();
+        for (size_t end; (end = transcript.find('\n', m_printed)) != std::string::npos; m_printed = end + 1) {
+            const std::string line = transcript.substr(m_printed, end - m_printed);
+            if (line.rfind("open ", 0) != 0 && line.rfind("close ", 0) != 0)
+                std::printf("  phone | %s\n", line.c_str());
         }
-        std::string state = status();
-        std::string percent = headless_state(item(IDC_PERCENT_CAPTION)).text;
-        // Every change of state, and the percentage in steps of five (every percent would flood the log).
-        const int step = percent.empty() ? -1 : std::atoi(percent.c_str()) / 5;
-        if (state != m_state || step != m_step)
-            std::printf("window | %s%s\n", state.empty() ? "(no device)" : state.c_str(),
-                        percent.empty() ? "" : ("  " + percent).c_str());
-        m_state = state;
-        m_step = step;
     }
 
     bool check_partitions() {
@@ -142,15 +106,14 @@ private:
 
     int leave(int result) {
         std::printf("demo: pressing \"Exit\"\n");
-        headless_click(item(IDCANCEL));
+        m_op.click(IDCANCEL);
         return result;
     }
 
-    WindowHandle m_window = nullptr;
-    SimControl m_sim;
+    HeadlessOperator m_op;
+    SimBinding m_sim;
+    OsLibrary m_library = nullptr;
     size_t m_printed = 0;
-    std::string m_state = "-";
-    int m_step = -2;
 };
 
 } // namespace
@@ -158,7 +121,7 @@ private:
 int main() {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     int operated = 1;
-    std::thread person([&] { operated = Operator().run(); });
+    std::thread person([&] { operated = Demo().run(); });
     int exit_code = AfxWinMain();
     person.join();
     return exit_code != 0 ? exit_code : operated;

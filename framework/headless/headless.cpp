@@ -9,8 +9,10 @@
 // The state is created once and never destroyed: a worker thread may still send a report while the
 // process ends and static destructors run.
 #include "framework/headless/headless.h"
+#include "framework/headless/headless_internal.h"
 
 #include "framework/dialog.h"
+#include "framework/handler_guard.h"
 #include "framework/styles.h"
 #include "os/os_api.h"
 #include "res/resource_tables.h"
@@ -26,99 +28,13 @@
 #include <mutex>
 #include <thread>
 
-namespace {
+// --- State shared with the remote control (headless_internal.h).
 
-using Clock = std::chrono::steady_clock;
-
-constexpr int PIXELS_PER_DIALOG_UNIT = 2;
-constexpr int ICON_SIZE = 32;
-constexpr UINT WM_LBUTTONUP_INPUT = 0x0202; // WM_LBUTTONUP: how a click reaches a button
-
-struct Window {
-    uintptr_t handle = 0;
-    uintptr_t parent = 0; // a control's dialog
-    uintptr_t owner = 0;  // a dialog's owner, disabled while it runs
-    std::thread::id thread;
-    CDialog *dialog = nullptr; // dialogs: where their messages go
-    int template_id = 0;
-    int id = 0;
-    std::string class_name;
-    uint32_t style = 0;
-    std::string text;
-    bool enabled = true, visible = false, iconic = false;
-    int width = 0, height = 0; // pixels
-    IconHandle icon = nullptr;
-    IconHandle big_icon = nullptr, small_icon = nullptr;
-    int check = BST_UNCHECKED;
-    int range_low = 0, range_high = 100, position = 0;
-    bool has_system_menu = false;
-    std::vector<HeadlessMenuItem> system_menu;
-    std::vector<uintptr_t> children; // tab order
-    bool end_requested = false;
-    intptr_t result = 0;
-    int paints = 0;
-    IconHandle painted_icon = nullptr;
-    int painted_x = 0, painted_y = 0;
-};
-
-struct Posted {
-    Msg msg;
-    std::thread::id thread;
-    std::shared_ptr<bool> done; // set once dispatched (or dropped); null when nobody waits
-};
-
-struct Sent {
-    uintptr_t window;
-    UINT message;
-    WPARAM wParam;
-    LPARAM lParam;
-    std::thread::id thread;
-    LRESULT result = 0;
-    bool done = false;
-};
-
-struct Timer {
-    uintptr_t window;
-    uintptr_t id;
-    uint32_t period_ms;
-    TimerCallback callback;
-    std::thread::id thread;
-    Clock::time_point due;
-};
-
-struct Box {
-    HeadlessMessageBox content;
-    int answer = 0;
-    bool answered = false;
-};
-
-struct State {
-    std::mutex mutex;
-    std::condition_variable changed;
-    uint64_t generation = 0;
-    uintptr_t next_handle = 0x1000;
-    std::map<uintptr_t, std::unique_ptr<Window>> windows;
-    std::deque<Posted> posted;
-    std::deque<Sent *> sent;
-    std::vector<Timer> timers;
-    std::list<Box> open_boxes;
-    std::vector<HeadlessMessageBox> box_history;
-    bool echo_boxes = false;
-    Clock::time_point started = Clock::now();
-};
+namespace headless_detail {
 
 State &state() {
     static State *instance = new State;
     return *instance;
-}
-
-using Lock = std::unique_lock<std::mutex>;
-
-uintptr_t raw(WindowHandle window) {
-    return reinterpret_cast<uintptr_t>(window);
-}
-WindowHandle handle_of(uintptr_t value) {
-    return reinterpret_cast<WindowHandle>(value);
 }
 
 // Everything below whose name ends in _locked expects the lock held.
@@ -132,10 +48,26 @@ void changed_locked() {
     state().changed.notify_all();
 }
 
+bool post_locked(uintptr_t handle, UINT message, WPARAM wParam, LPARAM lParam, std::shared_ptr<bool> done) {
+    Window *target = find_locked(handle);
+    if (target == nullptr)
+        return false;
+    state().posted.push_back(
+        {{handle_of(handle), message, wParam, lParam, tick_count()}, target->thread, done});
+    changed_locked();
+    return true;
+}
+
 uint32_t tick_count() {
     return static_cast<uint32_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - state().started).count());
 }
+
+} // namespace headless_detail
+
+namespace {
+
+using namespace headless_detail;
 
 // The dialog a window belongs to: itself, or a control's parent.
 Window *dialog_of_locked(Window *window) {
@@ -265,7 +197,8 @@ LRESULT call_window(uintptr_t handle, UINT message, WPARAM wParam, LPARAM lParam
     if (dialog == nullptr)
         return control_procedure(handle, message, wParam, lParam);
     LRESULT result = 0;
-    if (dialog->OnMessage(message, wParam, lParam, &result))
+    if (run_guarded("a window procedure", false,
+                    [&] { return dialog->OnMessage(message, wParam, lParam, &result); }))
         return result;
     return default_dialog_procedure(handle, message, wParam, lParam);
 }
@@ -278,10 +211,14 @@ void dispatch(Msg msg, TimerCallback timer) {
         if (Window *owner = dialog_of_locked(find_locked(raw(msg.hwnd))))
             dialog = owner->dialog;
     }
-    if (dialog != nullptr && dialog->PreTranslateMessage(&msg))
+    if (dialog != nullptr &&
+        run_guarded("pre-translation", FALSE, [&] { return dialog->PreTranslateMessage(&msg); }))
         return;
     if (timer != nullptr)
-        timer(msg.hwnd, WM_TIMER, msg.wParam, msg.time);
+        run_guarded("a timer callback", 0, [&] {
+            timer(msg.hwnd, WM_TIMER, msg.wParam, msg.time);
+            return 0;
+        });
     else
         call_window(raw(msg.hwnd), msg.message, msg.wParam, msg.lParam);
 }
@@ -522,16 +459,6 @@ LRESULT hl_send_message(WindowHandle window, UINT message, WPARAM wParam, LPARAM
     return sent.result;
 }
 
-bool post_locked(uintptr_t handle, UINT message, WPARAM wParam, LPARAM lParam, std::shared_ptr<bool> done) {
-    Window *target = find_locked(handle);
-    if (target == nullptr)
-        return false;
-    state().posted.push_back(
-        {{handle_of(handle), message, wParam, lParam, tick_count()}, target->thread, done});
-    changed_locked();
-    return true;
-}
-
 bool hl_post_message(WindowHandle window, UINT message, WPARAM wParam, LPARAM lParam) {
     Lock lock(state().mutex);
     return post_locked(raw(window), message, wParam, lParam, nullptr);
@@ -701,16 +628,6 @@ bool hl_module_name(std::string *name) {
     return true;
 }
 
-// Posts input for a window and waits until it has been dispatched.
-bool post_input(uintptr_t handle, UINT message, WPARAM wParam, LPARAM lParam, int timeout_ms) {
-    State &s = state();
-    auto done = std::make_shared<bool>(false);
-    Lock lock(s.mutex);
-    if (!post_locked(handle, message, wParam, lParam, done))
-        return false;
-    return s.changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return *done; });
-}
-
 } // namespace
 
 FrameworkBackend g_FrameworkBackend = {
@@ -720,139 +637,3 @@ FrameworkBackend g_FrameworkBackend = {
     hl_get_system_menu,   hl_append_menu,  hl_load_icon,       hl_load_string,       hl_begin_paint,
     hl_end_paint,         hl_draw_icon,    hl_system_metric,   hl_message_box,       hl_module_name,
 };
-
-// --- The remote control.
-
-WindowHandle headless_wait_dialog(int template_id, int timeout_ms) {
-    State &s = state();
-    Lock lock(s.mutex);
-    uintptr_t found = 0;
-    s.changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
-        for (auto &[handle, window] : s.windows)
-            if (window->dialog != nullptr && window->template_id == template_id && window->visible)
-                found = handle; // handles grow: the last is the newest
-        return found != 0;
-    });
-    return handle_of(found);
-}
-
-WindowHandle headless_item(WindowHandle dialog, int id) {
-    return hl_get_dlg_item(dialog, id);
-}
-
-int headless_icon_id(IconHandle icon) {
-    return static_cast<int>(reinterpret_cast<uintptr_t>(icon));
-}
-
-HeadlessWindowState headless_state(WindowHandle handle) {
-    Lock lock(state().mutex);
-    HeadlessWindowState result;
-    Window *window = find_locked(raw(handle));
-    if (window == nullptr)
-        return result;
-    result.exists = true;
-    result.visible = window->visible;
-    result.enabled = window->enabled;
-    result.text = window->text;
-    result.icon = headless_icon_id(window->icon);
-    result.check = window->check;
-    result.position = window->position;
-    result.range_low = window->range_low;
-    result.range_high = window->range_high;
-    result.template_id = window->template_id;
-    result.iconic = window->iconic;
-    result.big_icon = headless_icon_id(window->big_icon);
-    result.small_icon = headless_icon_id(window->small_icon);
-    result.system_menu = window->system_menu;
-    result.paints = window->paints;
-    result.painted_icon = headless_icon_id(window->painted_icon);
-    result.painted_x = window->painted_x;
-    result.painted_y = window->painted_y;
-    return result;
-}
-
-bool headless_click(WindowHandle control, int timeout_ms) {
-    return post_input(raw(control), WM_LBUTTONUP_INPUT, 0, 0, timeout_ms);
-}
-
-bool headless_key(WindowHandle window, WPARAM key, int timeout_ms) {
-    return post_input(raw(window), WM_KEYDOWN, key, 0, timeout_ms);
-}
-
-bool headless_system_command(WindowHandle window, WPARAM command, int timeout_ms) {
-    return post_input(raw(window), WM_SYSCOMMAND, command, 0, timeout_ms);
-}
-
-bool headless_set_iconic(WindowHandle window, bool iconic, int timeout_ms) {
-    return headless_system_command(window, iconic ? SC_MINIMIZE : SC_RESTORE, timeout_ms);
-}
-
-bool headless_wait_message_box(HeadlessMessageBox *box, int timeout_ms) {
-    State &s = state();
-    Lock lock(s.mutex);
-    bool open = s.changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
-        return std::any_of(s.open_boxes.begin(), s.open_boxes.end(),
-                           [](const Box &b) { return !b.answered; });
-    });
-    if (!open)
-        return false;
-    for (const Box &b : s.open_boxes)
-        if (!b.answered) {
-            *box = b.content;
-            break;
-        }
-    return true;
-}
-
-bool headless_answer_message_box(int button) {
-    Lock lock(state().mutex);
-    for (Box &box : state().open_boxes)
-        if (!box.answered) {
-            box.answered = true;
-            box.answer = button;
-            changed_locked();
-            return true;
-        }
-    return false;
-}
-
-std::vector<HeadlessMessageBox> headless_message_box_history() {
-    Lock lock(state().mutex);
-    return state().box_history;
-}
-
-void headless_clear_message_box_history() {
-    Lock lock(state().mutex);
-    state().box_history.clear();
-}
-
-void headless_set_message_box_echo(bool on) {
-    Lock lock(state().mutex);
-    state().echo_boxes = on;
-}
-
-uint64_t headless_generation() {
-    Lock lock(state().mutex);
-    return state().generation;
-}
-
-bool headless_wait_change(uint64_t seen, int timeout_ms) {
-    State &s = state();
-    Lock lock(s.mutex);
-    return s.changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                              [&] { return s.generation != seen; });
-}
-
-bool headless_wait_until(const std::function<bool()> &condition, int timeout_ms) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        uint64_t seen = headless_generation();
-        if (condition())
-            return true;
-        const Clock::time_point now = Clock::now();
-        if (now >= deadline)
-            return false;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
-        headless_wait_change(seen, static_cast<int>(std::min<long long>(left.count() + 1, 10)));
-    }
-}

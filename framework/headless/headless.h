@@ -61,7 +61,8 @@ int headless_icon_id(IconHandle icon);
 // Clicks the control with the mouse: a button that is enabled, in a dialog that is enabled, sends
 // BN_CLICKED to its dialog (an automatic check box toggles first); anything else ignores the click.
 // Returns once the window thread has handled the click (true), or after `timeout_ms` (false: the click
-// is still queued, or its handler is still running, e.g. a nested modal loop).
+// is still queued, or its handler is still running, e.g. a nested modal loop). A negative `timeout_ms`
+// does not wait: true once the click is queued.
 bool headless_click(WindowHandle control, int timeout_ms = 10000);
 
 // Presses `key` (VK_RETURN, VK_ESCAPE ...) while `window` has the focus; returns like headless_click.

@@ -10,6 +10,7 @@
 #include "framework/win32/win32_backend.h"
 
 #include "framework/dialog.h"
+#include "framework/handler_guard.h"
 
 #include <commctrl.h>
 
@@ -73,7 +74,10 @@ void CALLBACK timer_trampoline(HWND window, UINT message, UINT_PTR id, DWORD tim
             callback = it->second;
     }
     if (callback != nullptr)
-        callback(win32_window(window), message, id, time);
+        run_guarded("a timer callback", 0, [&] {
+            callback(win32_window(window), message, id, time);
+            return 0;
+        });
 }
 
 void forget_timers(HWND window) {
@@ -121,7 +125,9 @@ INT_PTR CALLBACK dialog_procedure(HWND window, UINT message, WPARAM wParam, LPAR
         return FALSE;
 
     LRESULT result = 0;
-    const bool handled = run->dialog->OnMessage(message, wParam, lParam, &result);
+    const bool handled = run_guarded("a window procedure", false, [&] {
+        return run->dialog->OnMessage(message, wParam, lParam, &result);
+    });
     if (message == WM_NCDESTROY) {
         // Also when something else destroyed the window: the loop must not wait for it any longer.
         RemovePropW(window, MODAL_RUN_PROPERTY);
@@ -179,7 +185,8 @@ intptr_t w32_run_modal(CDialog *dialog, int template_id, WindowHandle owner_hand
         if (ModalRun *target = owning_run(msg.hwnd)) {
             Msg portable = {win32_window(msg.hwnd), msg.message, msg.wParam, msg.lParam,
                             static_cast<uint32_t>(msg.time)};
-            if (target->dialog->PreTranslateMessage(&portable))
+            if (run_guarded("pre-translation", FALSE,
+                            [&] { return target->dialog->PreTranslateMessage(&portable); }))
                 continue;
         }
         TranslateMessage(&msg);

@@ -238,7 +238,7 @@ struct ThreadStart {
 void *thread_trampoline(void *argument) {
     ThreadStart start = *static_cast<ThreadStart *>(argument);
     delete static_cast<ThreadStart *>(argument);
-    start.entry(start.context);
+    os_run_thread_entry(start.entry, start.context);
     return nullptr;
 }
 

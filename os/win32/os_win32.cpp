@@ -179,7 +179,7 @@ struct ThreadStart {
 unsigned __stdcall thread_trampoline(void *argument) {
     ThreadStart start = *static_cast<ThreadStart *>(argument);
     delete static_cast<ThreadStart *>(argument);
-    start.entry(start.context);
+    os_run_thread_entry(start.entry, start.context);
     return 0;
 }
 

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <random>
+#include <thread>
 
 namespace {
 
@@ -15,9 +16,6 @@ constexpr int DOWNLOADS = 80;
 #else
 constexpr int DOWNLOADS = 200;
 #endif
-
-const char *const PARTITIONS[] = {"qcsblhd", "qcsbl",      "oemsblhd", "oemsbl", "amsshd", "amss",
-                                  "cefs",    "appsboothd", "appsboot", "boot",   "system", "recovery"};
 
 std::vector<std::string> lines_of(const std::string &text) {
     std::vector<std::string> lines;
@@ -31,10 +29,11 @@ protected:
     // Waits for "Ready"; a phone pulled and put back between two polls leaves the window on a dead
     // handle that still "answers" by name, so after a while the cable is pulled again, slowly.
     bool ReadyOrReplugged() {
-        if (headless_wait_until([&] { return status() == "Ready"; }, 300))
+        if (headless_wait_until([&] { return status() == STATUS_READY_TEXT; }, 300))
             return true;
         sim.unplug("phone");
-        std::this_thread::sleep_for(std::chrono::milliseconds(4 * g_AppSeams.poll_period_ms));
+        EXPECT_TRUE(headless_wait_until(
+            [&] { return HeldDevice.load() == nullptr && picture() == IDI_NODEVICE; }, WAIT_MS));
         sim.plug("phone");
         return false;
     }
@@ -82,7 +81,7 @@ protected:
 
 TEST_F(Soak, DownloadsWithTheCablePulledAtRandomPointsAndExitPressedInSome) {
     WritePayload(firmware());
-    g_AppSeams.poll_period_ms = 5;
+    fe.poll_period_ms = 5;
     std::mt19937 random(20261209);
     auto between = [&](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
     int downloads = 0, succeeded = 0, failed = 0, exits = 0, sessions = 0;
@@ -109,7 +108,7 @@ TEST_F(Soak, DownloadsWithTheCablePulledAtRandomPointsAndExitPressedInSome) {
             if (action < 4) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(between(0, 20)));
                 ASSERT_TRUE(headless_click(item(IDCANCEL)));
-                m_ui.join();
+                WaitEnd();
                 exited = true;
                 ++exits;
                 break;

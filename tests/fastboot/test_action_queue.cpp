@@ -129,9 +129,14 @@ TEST_F(FastbootSim, AFailedActionIsReportedOnceReleasedAndTheQueueAdvances) {
 
 TEST_F(FastbootSim, RecordsThatCannotBeSentAsTheyStandFailWithoutTouchingTheWire) {
     open();
-    // One character too many for the record: cut short it would be another command.
+    // One character too many for the record: cut short it would be another command. It fails the way
+    // the exchange fails a command too long for the wire.
     ActionQueue queue = create_action_queue();
     queue_command(queue, ("erase:" + std::string(58, 'p')).c_str());
+    EXPECT_EQ(run_to_end(queue, device), "FAILED (command too large)\n");
+    // An empty command is no cut one: the exchange refuses to send nothing.
+    queue = create_action_queue();
+    queue_command(queue, "");
     EXPECT_EQ(run_to_end(queue, device),
               "FAILED (" + described("command write failed", OS_ERROR_INVALID_PARAMETER) + ")\n");
 

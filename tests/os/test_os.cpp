@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <future>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -355,4 +356,42 @@ TEST(OsThreads, StartedThreadRunsEntryWithItsContextElsewhere) {
     ASSERT_TRUE(g_OsApi.start_thread(entry, &context));
     ASSERT_EQ(ran.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     EXPECT_NE(ran.get(), std::this_thread::get_id());
+}
+
+TEST(OsThreads, AnExceptionThatEscapesAnEntryEndsOnlyItsThread) {
+    static std::promise<void> s_unwound;
+    struct Unwound {
+        ~Unwound() { s_unwound.set_value(); }
+    };
+    std::future<void> unwound = s_unwound.get_future();
+    ASSERT_TRUE(g_OsApi.start_thread(
+        [](void *) {
+            Unwound guard;
+            throw std::runtime_error("fault in a thread");
+        },
+        nullptr));
+    // The thread's stack was unwound (the backstop caught it) and this process goes on.
+    ASSERT_EQ(unwound.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+}
+
+// --- Cutting texts at character boundaries
+
+TEST(OsText, TextsAreCutBeforeAWholeCharacterOfTheirCodePage) {
+    // UTF-8: never before a continuation byte. "校验" is two characters of three bytes each.
+    const std::string utf8 = "ab\xe6\xa0\xa1\xe9\xaa\x8c";
+    EXPECT_EQ(os_text_prefix_length(utf8.data(), utf8.size(), 100, 65001), utf8.size());
+    EXPECT_EQ(os_text_prefix_length(utf8.data(), utf8.size(), 4, 65001), 2u);
+    EXPECT_EQ(os_text_prefix_length(utf8.data(), utf8.size(), 5, 65001), 5u);
+    EXPECT_EQ(os_text_prefix_length(utf8.data(), utf8.size(), 7, 65001), 5u);
+    // A single-byte page cuts anywhere.
+    EXPECT_EQ(os_text_prefix_length(utf8.data(), utf8.size(), 4, 1252), 4u);
+#ifdef _WIN32
+    // Code page 936: "校验失败" in GBK is four characters of two bytes, whose trail bytes may look like lead
+    // bytes; the walk from the start keeps whole characters.
+    const std::string gbk = "x\xd0\xa3\xd1\xe9\xca\xa7\xb0\xdc";
+    EXPECT_EQ(os_text_prefix_length(gbk.data(), gbk.size(), 4, 936), 3u);
+    EXPECT_EQ(os_text_prefix_length(gbk.data(), gbk.size(), 5, 936), 5u);
+    EXPECT_EQ(os_text_prefix_length(gbk.data(), gbk.size(), 8, 936), 7u);
+    EXPECT_EQ(os_text_prefix_length(gbk.data(), gbk.size(), 9, 936), 9u);
+#endif
 }

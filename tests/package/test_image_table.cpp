@@ -8,23 +8,17 @@
 #include "os/file_io.h"
 #include "os/os_api.h"
 #include "package/pack_archive.h"
+#include "tests/support/test_data.h"
 #include "tests/support/test_files.h"
 #include "tools/packer.h"
 
 namespace {
 
-std::vector<uint8_t> pattern(size_t size, uint8_t seed) {
-    std::vector<uint8_t> bytes(size);
-    for (size_t i = 0; i < size; i++)
-        bytes[i] = static_cast<uint8_t>(seed + i * 7);
-    return bytes;
-}
-
 // One entry per known name, sizes 10, 11, 12, ... in table order.
 std::vector<PackBlob> all_entries() {
     std::vector<PackBlob> entries;
     for (int i = 0; i < IMAGE_SLOT_COUNT; i++)
-        entries.push_back({IMAGE_ENTRY_NAMES[i], pattern(10 + i, static_cast<uint8_t>(i))});
+        entries.push_back({IMAGE_ENTRY_NAMES[i], test_pattern(10 + i, static_cast<uint8_t>(i))});
     return entries;
 }
 
@@ -104,7 +98,7 @@ TEST(ImageTable, EntryNamesAreTheTableInOrder) {
 }
 
 TEST_P(ImageTableTest, FillsEverySlotWithViewsIntoTheFile) {
-    std::vector<uint8_t> base = pattern(4097, 99);
+    std::vector<uint8_t> base = test_pattern(4097, 99);
     std::vector<uint8_t> file = pack_flasher_bytes(base, all_entries());
     ASSERT_EQ(Load(file), nullptr);
 
@@ -119,7 +113,7 @@ TEST_P(ImageTableTest, FillsEverySlotWithViewsIntoTheFile) {
         const ImageSlot &slot = m_Table.Slots[i];
         EXPECT_EQ(slot.Data, m_Table.FileBuffer + record + 8) << IMAGE_ENTRY_NAMES[i];
         ASSERT_EQ(slot.Size, 10u + i);
-        EXPECT_EQ(std::vector<uint8_t>(slot.Data, slot.Data + slot.Size), pattern(10 + i, uint8_t(i)));
+        EXPECT_EQ(std::vector<uint8_t>(slot.Data, slot.Data + slot.Size), test_pattern(10 + i, uint8_t(i)));
         record += 8 + slot.Size;
         if (i < IMAGE_COUNTED_SLOTS)
             total += slot.Size;
@@ -192,7 +186,7 @@ TEST_P(ImageTableTest, DamagedTrailersAreRefused) {
     for (size_t size = 1; size < 8; size++)
         EXPECT_STREQ(Load(std::vector<uint8_t>(size, 0)), IMAGE_DESTROYED_TEXT) << size;
 
-    std::vector<uint8_t> good = pack_flasher_bytes(pattern(64, 1), all_entries());
+    std::vector<uint8_t> good = pack_flasher_bytes(test_pattern(64, 1), all_entries());
     size_t end = good.size();
     for (uint32_t length : {uint32_t(end - 7), 0x7FFFFFFFu, 0xFFFFFFF8u, 0xFFFFFFFFu}) {
         std::vector<uint8_t> bad = good;
@@ -201,7 +195,7 @@ TEST_P(ImageTableTest, DamagedTrailersAreRefused) {
     }
 
     // A file that carries no package at all, whose last 8 bytes happen to give a length that fits.
-    std::vector<uint8_t> plain = pattern(5000, 3);
+    std::vector<uint8_t> plain = test_pattern(5000, 3);
     set_le32(&plain, plain.size() - 8, 1000);
     EXPECT_STREQ(Load(plain), IMAGE_DESTROYED_TEXT);
 }
@@ -223,9 +217,9 @@ TEST_P(ImageTableTest, BodiesThatDoNotParseAreRefusedEvenWithAGoodChecksum) {
 // Every single-bit change in the body or the stored checksum is caught; the prefix is not covered.
 // Runs on the in-memory path that load_image_table takes after its read.
 TEST(ImageTable, EveryFlippedBitOfBodyOrChecksumIsCaught) {
-    std::vector<uint8_t> base = pattern(32, 5);
+    std::vector<uint8_t> base = test_pattern(32, 5);
     std::vector<uint8_t> good =
-        pack_flasher_bytes(base, {{"boot.img", pattern(40, 1)}, {"DeviceList.dat", {'x'}}});
+        pack_flasher_bytes(base, {{"boot.img", test_pattern(40, 1)}, {"DeviceList.dat", {'x'}}});
     for (size_t at = base.size(); at < good.size(); at++) {
         if (at >= good.size() - 8 && at < good.size() - 4)
             continue; // the length field: covered by DamagedTrailersAreRefused
@@ -248,7 +242,7 @@ TEST(ImageTable, EveryFlippedBitOfBodyOrChecksumIsCaught) {
 // A file too large for the build's address space fails like an unreadable one, with the read's line, on
 // either way of holding it; one byte less is loaded. (The 32-bit limit, tried here through the seam.)
 TEST_P(ImageTableTest, AFileTooLargeForThisBuildFailsToOpen) {
-    std::vector<uint8_t> file = pack_flasher_bytes(pattern(5000, 2), all_entries());
+    std::vector<uint8_t> file = pack_flasher_bytes(test_pattern(5000, 2), all_entries());
     write_file(m_Dir.Path("flasher.exe"), file);
     g_ImageFileSeams.size_limit = file.size();
     testing::internal::CaptureStdout();

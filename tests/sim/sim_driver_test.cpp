@@ -2,7 +2,9 @@
 // Every later test trusts this library, so these check it the way a host would see it: wire bytes,
 // last-error codes, handle accounting, files written for another process.
 
-#include "tests/sim/sim_library.h"
+#include "drivers/sim/sim_binding.h"
+#include "os/os_api.h"
+#include "tests/support/test_data.h"
 
 #include <gtest/gtest.h>
 
@@ -11,14 +13,55 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 #include <vector>
 
-using namespace sim_test;
-
 namespace {
+
+#ifdef _WIN32
+constexpr uint32_t CODE_DEVICE_GONE = 1167; // ERROR_DEVICE_NOT_CONNECTED
+#else
+constexpr uint32_t CODE_DEVICE_GONE = ENODEV;
+#endif
+constexpr uint32_t CODE_TIMEOUT = OS_ERROR_TIMEOUT;
+constexpr uint32_t CODE_INVALID_HANDLE = OS_ERROR_INVALID_HANDLE;
+
+uint32_t last_error() {
+    return g_OsApi.get_last_error();
+}
+void clear_last_error() {
+    g_OsApi.set_last_error(0);
+}
+
+// The library next to the test program, where the build puts it.
+std::filesystem::path library_path() {
+    std::string self;
+    g_OsApi.executable_path(&self);
+    return std::filesystem::path(self).parent_path() / TARNEX_SIM_FILE;
+}
+
+// The library loaded by path the way the product loads a driver, with every export bound.
+struct SimLibrary : SimBinding {
+    OsLibrary module = nullptr;
+
+    bool load(const std::filesystem::path &path) {
+        std::string reason;
+        module = g_OsApi.library_load(path.string().c_str(), &reason);
+        if (module == nullptr) {
+            error = "cannot load " + path.string() + ": " + reason;
+            return false;
+        }
+        return bind([&](const char *name) { return g_OsApi.library_symbol(module, name); });
+    }
+    void unload() {
+        if (module != nullptr)
+            g_OsApi.library_unload(module);
+        module = nullptr;
+    }
+};
 
 SimLibrary &library() {
     static SimLibrary lib;
@@ -27,30 +70,10 @@ SimLibrary &library() {
     return lib;
 }
 
-uint32_t reference_crc32(const std::string &data) {
-    uint32_t c = 0xFFFFFFFF;
-    for (unsigned char b : data) {
-        c ^= b;
-        for (int k = 0; k < 8; ++k)
-            c = (c & 1) ? 0xEDB88320 ^ (c >> 1) : c >> 1;
-    }
-    return ~c;
-}
-
 std::string hex8(uint32_t v) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "%08x", v);
     return buf;
-}
-
-std::string pattern(size_t n, unsigned seed) {
-    std::string s(n, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (auto &c : s) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 24);
-    }
-    return s;
 }
 
 std::string read_file(const std::filesystem::path &p) {
@@ -89,7 +112,7 @@ struct Connection {
         return ok;
     }
     // One reply, or nullopt-like false with the last error kept in `error`.
-    bool read(std::string &reply, unsigned long *error = nullptr, uint32_t capacity = 64) {
+    bool read(std::string &reply, uint32_t *error = nullptr, uint32_t capacity = 64) {
         char buf[4096];
         uint32_t n = 0;
         bool ok = sim.AdbReadEndpointSync(rd, buf, capacity, &n, 1012);
@@ -164,7 +187,7 @@ protected:
     SimLibrary &sim = library();
 
     void SetUp() override {
-        ASSERT_TRUE(sim.missing.empty()) << "cannot bind " << sim.missing << " in " << library_path();
+        ASSERT_TRUE(sim.error.empty()) << sim.error << " in " << library_path();
         sim.reset();
     }
     void configure(const std::string &text) {
@@ -334,7 +357,7 @@ TEST_F(SimTest, ReconfiguringForgetsEveryEarlierHandle) {
 TEST_F(SimTest, DownloadAndFlashStoreTheImageByteForByteWithAnExactTranscript) {
     Connection c{sim};
     connect(c);
-    std::string image = pattern(10000, 1);
+    std::string image = test_pattern_text(10000, 1);
     EXPECT_EQ(c.command("download:00002710"), "DATA00002710");
     // Chunks as the host's bulk writer makes them: 4096, 4096, 1808.
     ASSERT_TRUE(c.send_data(image));
@@ -358,7 +381,7 @@ TEST_F(SimTest, DownloadAndFlashStoreTheImageByteForByteWithAnExactTranscript) {
     // The last download stays: it can go to a second partition, and a new one replaces it.
     EXPECT_EQ(c.command("flash:recovery"), "OKAY");
     EXPECT_EQ(sim.partition("phone", "recovery"), image);
-    std::string second = pattern(5000, 2);
+    std::string second = test_pattern_text(5000, 2);
     EXPECT_EQ(c.download(second), "DATA00001388|OKAY");
     EXPECT_EQ(c.command("flash:boot"), "OKAY");
     EXPECT_EQ(sim.partition("phone", "boot"), second);
@@ -378,7 +401,7 @@ TEST_F(SimTest, RefusesWhatARealPhoneRefuses) {
     EXPECT_EQ(c.command("flash:boot"), "FAILno image downloaded");
     EXPECT_EQ(c.command("download:00000021"), "FAILdownload size too large");
     EXPECT_EQ(c.command("download:zz"), "FAILinvalid download size");
-    EXPECT_EQ(c.download(pattern(17, 3)), "DATA00000011|OKAY");
+    EXPECT_EQ(c.download(test_pattern_text(17, 3)), "DATA00000011|OKAY");
     EXPECT_EQ(c.command("flash:boot"), "FAILimage too large for partition");
     EXPECT_EQ(c.command("flash:system"), "FAILunknown partition");
     EXPECT_EQ(c.command("erase:cache"), "FAILunknown partition");
@@ -392,14 +415,14 @@ TEST_F(SimTest, RefusesWhatARealPhoneRefuses) {
 TEST_F(SimTest, RebootAnswersThenLeavesTheBusAndHandlesDieWithTheAttachment) {
     Connection c{sim};
     connect(c);
-    ASSERT_EQ(c.download(pattern(100, 4)), "DATA00000064|OKAY");
+    ASSERT_EQ(c.download(test_pattern_text(100, 4)), "DATA00000064|OKAY");
     ASSERT_EQ(c.command("flash:system"), "OKAY");
     EXPECT_EQ(c.command("reboot"), "OKAY");
     EXPECT_EQ(sim.is_plugged("phone"), 0);
     EXPECT_TRUE(list_interfaces(sim).empty());
 
     std::string r;
-    unsigned long error = 0;
+    uint32_t error = 0;
     EXPECT_FALSE(c.read(r, &error));
     EXPECT_EQ(error, CODE_DEVICE_GONE) << "gone is not a time-out: the host must stop waiting";
     EXPECT_FALSE(c.write("getvar:product"));
@@ -411,7 +434,7 @@ TEST_F(SimTest, RebootAnswersThenLeavesTheBusAndHandlesDieWithTheAttachment) {
     Connection fresh{sim};
     connect(fresh);
     EXPECT_EQ(fresh.command("getvar:product"), "OKAYphone");
-    EXPECT_EQ(sim.partition("phone", "system"), pattern(100, 4));
+    EXPECT_EQ(sim.partition("phone", "system"), test_pattern_text(100, 4));
     fresh.close();
     c.close();
     EXPECT_EQ(sim.stats().open_now, 0u) << "handles of a departed phone still close";
@@ -434,7 +457,7 @@ TEST_F(SimTest, NothingToSayIsAnImmediateTimeOutAndATooSmallBufferLosesTheReply)
     Connection c{sim};
     connect(c);
     std::string r;
-    unsigned long error = 0;
+    uint32_t error = 0;
     EXPECT_FALSE(c.read(r, &error));
     EXPECT_EQ(error, CODE_TIMEOUT);
 
@@ -463,7 +486,7 @@ TEST_F(SimTest, ScriptedRepliesFailuresAndInfoLines) {
               "on download:*#3 final-reply DATA00000000\n");
     Connection c{sim};
     connect(c);
-    ASSERT_EQ(c.download(pattern(10, 5)), "DATA0000000a|INFOchecking|OKAY");
+    ASSERT_EQ(c.download(test_pattern_text(10, 5)), "DATA0000000a|INFOchecking|OKAY");
     EXPECT_EQ(c.command("flash:boot"), "FAILpartition locked");
     EXPECT_EQ(c.command("flash:system"), "FAIL");
     EXPECT_EQ(c.command("erase:cache"), "INFOerasing|INFO  two \x01|OKAY");
@@ -473,8 +496,8 @@ TEST_F(SimTest, ScriptedRepliesFailuresAndInfoLines) {
     EXPECT_EQ(c.command("getvar:d"), "FAILunknown variable");
     EXPECT_EQ(c.command("getvar:d"), "FAILsecond time");
     EXPECT_EQ(c.command("getvar:d"), "FAILunknown variable");
-    EXPECT_EQ(c.download(pattern(10, 5)), "DATA0000000a|INFOchecking|FAILbad image");
-    EXPECT_EQ(c.download(pattern(10, 5)), "DATA0000000a|INFOchecking|DATA00000000");
+    EXPECT_EQ(c.download(test_pattern_text(10, 5)), "DATA0000000a|INFOchecking|FAILbad image");
+    EXPECT_EQ(c.download(test_pattern_text(10, 5)), "DATA0000000a|INFOchecking|DATA00000000");
     EXPECT_EQ(sim.partition_fn("p", "boot", nullptr, 0), 0);
     EXPECT_NE(sim.transcript().find("in p \"INFO  two \\x01\"\n"), std::string::npos);
     c.close();
@@ -487,7 +510,7 @@ TEST_F(SimTest, DataSizesSmallerLargerAndZeroAreWhatThePhoneThenExpects) {
               "on download:*#3 data-size +1\n");
     Connection c{sim};
     connect(c);
-    std::string image = pattern(100, 6);
+    std::string image = test_pattern_text(100, 6);
     EXPECT_EQ(c.download(image), "DATA00000054|OKAY");
     ASSERT_EQ(c.command("flash:boot"), "OKAY");
     EXPECT_EQ(sim.partition("p", "boot"), image.substr(0, 84));
@@ -497,7 +520,7 @@ TEST_F(SimTest, DataSizesSmallerLargerAndZeroAreWhatThePhoneThenExpects) {
 
     // Larger than offered: the host refuses to send, and the phone still waits for its bytes.
     EXPECT_EQ(c.command("download:00000064"), "DATA00000065");
-    ASSERT_TRUE(c.send_data(pattern(101, 7)));
+    ASSERT_TRUE(c.send_data(test_pattern_text(101, 7)));
     EXPECT_EQ(c.replies(), "OKAY");
     c.close();
 }
@@ -509,7 +532,7 @@ TEST_F(SimTest, TimeOutsBeforeAReplyAreCountedExactly) {
     ASSERT_TRUE(c.write("getvar:product"));
     std::string r;
     for (int i = 0; i < 3; ++i) {
-        unsigned long error = 0;
+        uint32_t error = 0;
         EXPECT_FALSE(c.read(r, &error));
         EXPECT_EQ(error, CODE_TIMEOUT);
     }
@@ -534,19 +557,19 @@ TEST_F(SimTest, UnplugAtACommandOrAfterSomeDataKeepsWhatWasFlashed) {
     configure("device p\non #3 unplug\n");
     Connection c{sim};
     connect(c);
-    ASSERT_EQ(c.download(pattern(8, 8)), "DATA00000008|OKAY");
+    ASSERT_EQ(c.download(test_pattern_text(8, 8)), "DATA00000008|OKAY");
     ASSERT_EQ(c.command("flash:amss"), "OKAY");
     EXPECT_FALSE(c.write("flash:cefs")) << "the third command meets no phone";
     EXPECT_EQ(last_error(), CODE_DEVICE_GONE);
-    EXPECT_EQ(sim.partition("p", "amss"), pattern(8, 8));
+    EXPECT_EQ(sim.partition("p", "amss"), test_pattern_text(8, 8));
     c.close();
 
     configure("device p\non download:* unplug-after 5000\n");
     connect(c);
     EXPECT_EQ(c.command("download:00002710"), "DATA00002710");
     uint32_t n = 0;
-    EXPECT_TRUE(c.write(pattern(4096, 9), &n));
-    EXPECT_FALSE(c.write(pattern(4096, 9), &n));
+    EXPECT_TRUE(c.write(test_pattern_text(4096, 9), &n));
+    EXPECT_FALSE(c.write(test_pattern_text(4096, 9), &n));
     EXPECT_EQ(last_error(), CODE_DEVICE_GONE);
     EXPECT_EQ(n, 5000u - 4096u);
     EXPECT_NE(sim.transcript().find("data-cut p bytes=5000 of=10000\nunplug p data\n"), std::string::npos)
@@ -559,7 +582,7 @@ TEST_F(SimTest, ShortWritesMakeTheHostContinueWhereThePhoneStopped) {
     configure("device p\non download:* short-write 1000\n");
     Connection c{sim};
     connect(c);
-    std::string image = pattern(4096, 10);
+    std::string image = test_pattern_text(4096, 10);
     EXPECT_EQ(c.command("download:00001000"), "DATA00001000");
     uint32_t n = 0;
     ASSERT_TRUE(c.write(image, &n));
@@ -591,7 +614,7 @@ TEST_F(SimTest, ARateSlowsTheLinkInRealTime) {
     configure("device p\nrate 2M\n");
     Connection c{sim};
     connect(c);
-    std::string image = pattern(400 * 1024, 11);
+    std::string image = test_pattern_text(400 * 1024, 11);
     auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(c.download(image), "DATA00064000|OKAY");
     auto elapsed = std::chrono::steady_clock::now() - start;
@@ -603,7 +626,7 @@ TEST_F(SimTest, DataModesThatKeepNoBytesStillReportSizeAndChecksum) {
     configure("device a\ndata crc\ndevice b\ndata discard\n");
     auto names = list_interfaces(sim);
     ASSERT_EQ(names.size(), 2u);
-    std::string image = pattern(9000, 12);
+    std::string image = test_pattern_text(9000, 12);
     for (const auto &name : names) {
         Connection c{sim};
         ASSERT_TRUE(c.open(name));
@@ -667,7 +690,7 @@ TEST_F(SimTest, TranscriptAndPartitionsGoToFilesAsTheyHappen) {
     ASSERT_EQ(0, sim.configure_file((dir / "scenario.txt").string().c_str(), error, sizeof error)) << error;
     Connection c{sim};
     connect(c);
-    std::string image = pattern(3000, 13);
+    std::string image = test_pattern_text(3000, 13);
     ASSERT_EQ(c.download(image), "DATA00000bb8|OKAY");
     ASSERT_EQ(c.command("flash:boot"), "OKAY");
     ASSERT_EQ(c.command("erase:cache"), "OKAY");
@@ -724,7 +747,7 @@ protected:
             s << scenario;
         }
         set_env("TARNEX_SIM_SCENARIO", (dir / "scenario.txt").string());
-        ASSERT_TRUE(copy.load(dir / "AdbWinApi.dll")) << copy.missing;
+        ASSERT_TRUE(copy.load(dir / "AdbWinApi.dll")) << copy.error;
     }
 };
 
@@ -759,7 +782,7 @@ TEST_F(StartUpTest, UnloadingEndsTheSimulationAndLoadingAgainStartsAfresh) {
     ASSERT_EQ(0, copy.configure("device a\ndevice b\n", error, sizeof error)) << error;
     ASSERT_EQ(list_interfaces(copy).size(), 2u);
     copy.unload();
-    ASSERT_TRUE(copy.load(dir / "AdbWinApi.dll")) << copy.missing;
+    ASSERT_TRUE(copy.load(dir / "AdbWinApi.dll")) << copy.error;
     EXPECT_EQ(list_interfaces(copy).size(), 1u) << "the product's next start-up meets the scenario again";
     EXPECT_EQ(copy.is_plugged("first"), 1);
 }
@@ -784,7 +807,7 @@ TEST_F(SimTest, ConcurrentOpenAndCloseBesideATransferLosesNothing) {
             ++checks;
         }
     });
-    std::string image = pattern(2 << 20, 14);
+    std::string image = test_pattern_text(2 << 20, 14);
     for (int round = 0; round < 3; ++round) {
         ASSERT_EQ(c.download(image), "DATA00200000|OKAY");
         ASSERT_EQ(c.command("flash:system"), "OKAY");
@@ -804,7 +827,7 @@ TEST_F(SimTest, UnplugFromAnotherThreadEndsATransferWithDeviceGone) {
     configure("device p\nrate 64M\n");
     Connection c{sim};
     connect(c);
-    std::string image = pattern(8 << 20, 15);
+    std::string image = test_pattern_text(8 << 20, 15);
     std::thread cable([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         sim.unplug("p");

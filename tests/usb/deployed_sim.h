@@ -6,8 +6,8 @@
 // TARNEX_SIM_FILE names the library file next to the program (set by the build).
 #pragma once
 
+#include "drivers/sim/sim_binding.h"
 #include "os/os_api.h"
-#include "tests/support/sim_control.h"
 #include "usb/driver_api.h"
 
 #include <filesystem>
@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-class DeployedSim : public SimControl {
+class DeployedSim : public SimBinding {
 public:
     ~DeployedSim() { remove(); }
 
@@ -50,7 +50,7 @@ public:
         std::string missing;
         if (!bind_driver_api(library, &g_DriverApi, &missing))
             return fail("missing exports: " + missing);
-        return bind_control(library);
+        return bind([&](const char *name) { return g_OsApi.library_symbol(library, name); });
     }
 
     // Unbinds, unloads and deletes the copy and its folder, as the product does at shut-down.

@@ -6,6 +6,7 @@
 #include "framework/main_window.h"
 #include "framework/messages.h"
 #include "package/image_table.h"
+#include "tests/support/test_data.h"
 #include "usb/usb_device.h"
 
 #include <cerrno>
@@ -29,13 +30,6 @@ public:
     }
     std::vector<Report> reports;
 };
-
-std::string pattern(size_t size) {
-    std::string data(size, '\0');
-    for (size_t i = 0; i < size; ++i)
-        data[i] = static_cast<char>(i * 7 + i / 251);
-    return data;
-}
 
 class BulkTransfer : public FakeDriverTest {
 protected:
@@ -100,7 +94,7 @@ TEST(BulkTimeout, EightMillisecondsPerBytePlusHalfASecondClampedNotWrapped) {
 // --- Writes
 
 TEST_F(BulkTransfer, AWriteGoesOutInChunksOfAtMost4096WithTheWholeTransfersTimeout) {
-    std::string data = pattern(10000);
+    std::string data = test_pattern_text(10000);
     EXPECT_EQ(bulk_write(handle, 0, data.data(), 10000, 1), 10000);
     EXPECT_EQ(write_sizes(), (std::vector<uint32_t>{4096, 4096, 1808}));
     for (const FakeTransferCall &call : fake.writes) {
@@ -111,7 +105,7 @@ TEST_F(BulkTransfer, AWriteGoesOutInChunksOfAtMost4096WithTheWholeTransfersTimeo
 }
 
 TEST_F(BulkTransfer, AShortWriteGoesOnWhereTheDriverStopped) {
-    std::string data = pattern(9000);
+    std::string data = test_pattern_text(9000);
     fake.write_script = {succeed_with(1000), succeed_with(4096), succeed_with(1)};
     EXPECT_EQ(bulk_write(handle, 0, data.data(), 9000, 0), 9000);
     EXPECT_EQ(write_sizes(), (std::vector<uint32_t>{4096, 4096, 3904, 3903}));
@@ -119,7 +113,7 @@ TEST_F(BulkTransfer, AShortWriteGoesOnWhereTheDriverStopped) {
 }
 
 TEST_F(BulkTransfer, NothingToWriteOrNoHandleMakesNoDriverCall) {
-    std::string data = pattern(64);
+    std::string data = test_pattern_text(64);
     EXPECT_EQ(bulk_write(handle, 0, data.data(), 0, 1), -1);
     EXPECT_EQ(bulk_write(handle, 0, data.data(), -1, 0), -1);
 
@@ -136,7 +130,7 @@ TEST_F(BulkTransfer, NothingToWriteOrNoHandleMakesNoDriverCall) {
 }
 
 TEST_F(BulkTransfer, AFailedDriverCallEndsTheWriteAndLeavesTheHandleOpen) {
-    std::string data = pattern(10000);
+    std::string data = test_pattern_text(10000);
     fake.write_script = {succeed_with(4096), fail_with(OS_ERROR_INVALID_HANDLE)};
     EXPECT_EQ(bulk_write(handle, 0, data.data(), 10000, 0), -1);
     EXPECT_EQ(errno, static_cast<int>(OS_ERROR_INVALID_HANDLE));
@@ -149,7 +143,7 @@ TEST_F(BulkTransfer, AFailedDriverCallEndsTheWriteAndLeavesTheHandleOpen) {
 }
 
 TEST_F(BulkTransfer, ADriverClaimingNothingOrTooMuchFailsInsteadOfSpinningOrSkipping) {
-    std::string data = pattern(10000);
+    std::string data = test_pattern_text(10000);
     fake.write_script = {succeed_with(0)};
     EXPECT_EQ(bulk_write(handle, 0, data.data(), 10000, 0), -1);
     EXPECT_EQ(errno, static_cast<int>(OS_ERROR_DEVICE_FAULT));
@@ -169,7 +163,7 @@ TEST_F(BulkTransfer, TheErrorNumberFollowsTheDriverAfterEveryCall) {
     step.error = 997; // a driver may leave any value behind on success
     fake.write_script = {step};
     errno = 0;
-    std::string data = pattern(64);
+    std::string data = test_pattern_text(64);
     EXPECT_EQ(bulk_write(handle, 0, data.data(), 64, 1), 64);
     EXPECT_EQ(errno, 997);
 }
@@ -178,7 +172,7 @@ TEST_F(BulkTransfer, TheErrorNumberFollowsTheDriverAfterEveryCall) {
 
 TEST_F(BulkTransfer, ADataPhaseReportsEachTimeTheCountHasGrownPastTheSlice) {
     g_ImageTable.ProgressSlice = 10000;
-    std::string data = pattern(40960);
+    std::string data = test_pattern_text(40960);
     EXPECT_EQ(bulk_write(handle, 0xCAFE, data.data(), 40960, 0), 40960);
     // After the 4th and the 8th chunk, 12,288 each; the chunk that triggers a report is counted in
     // none, and the last 8,192 bytes are reported nowhere.
@@ -194,7 +188,7 @@ TEST_F(BulkTransfer, ADataPhaseReportsEachTimeTheCountHasGrownPastTheSlice) {
 
 TEST_F(BulkTransfer, CommandsNeverReportAndEachWriteCountsFromZero) {
     g_ImageTable.ProgressSlice = 100;
-    std::string data = pattern(40960);
+    std::string data = test_pattern_text(40960);
     EXPECT_EQ(bulk_write(handle, 0, data.data(), 40960, 1), 40960);
     EXPECT_TRUE(window.reports.empty());
 
@@ -207,7 +201,7 @@ TEST_F(BulkTransfer, CommandsNeverReportAndEachWriteCountsFromZero) {
 TEST_F(BulkTransfer, ADataPhaseWithoutAWindowStillCompletes) {
     set_main_window(nullptr);
     g_ImageTable.ProgressSlice = 1;
-    std::string data = pattern(40960);
+    std::string data = test_pattern_text(40960);
     EXPECT_EQ(bulk_write(handle, 0, data.data(), 40960, 0), 40960);
     EXPECT_EQ(fake.written, data);
 }

@@ -177,6 +177,19 @@ int progress_position(HWND dialog, int id) {
     return static_cast<int>(position);
 }
 
+bool progress_range(HWND dialog, int id, int *low, int *high) {
+    // Without a range record, PBM_GETRANGE answers the low end for TRUE and the high end for FALSE: no
+    // pointer into this process has to cross to the target's.
+    LRESULT low_value = 0, high_value = 0;
+    HWND control = GetDlgItem(dialog, id);
+    if (control == nullptr || !send(control, PBM_GETRANGE, TRUE, 0, &low_value) ||
+        !send(control, PBM_GETRANGE, FALSE, 0, &high_value))
+        return false;
+    *low = static_cast<int>(low_value);
+    *high = static_cast<int>(high_value);
+    return true;
+}
+
 HICON item_icon(HWND dialog, int id) {
     LRESULT icon = 0;
     HWND control = GetDlgItem(dialog, id);

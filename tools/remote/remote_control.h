@@ -53,6 +53,9 @@ bool item_enabled(HWND dialog, int id);
 // The position of progress bar `id`, or -1 when it cannot be read.
 int progress_position(HWND dialog, int id);
 
+// The range of progress bar `id`; false when it cannot be read.
+bool progress_range(HWND dialog, int id, int *low, int *high);
+
 // The icon a static control shows (STM_GETICON), or null.
 HICON item_icon(HWND dialog, int id);
 

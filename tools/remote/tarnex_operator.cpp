@@ -10,32 +10,17 @@
 // Exits with 0 when the download succeeded and the flasher ended with code 0; 1 otherwise; 2 on a bad
 // command line.
 #include "res/resource.h"
-#include "tools/remote/remote_control.h"
+#include "tools/flash_operator.h"
+#include "tools/remote/remote_operator.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 namespace {
 
-constexpr int START_MS = 60000;
-constexpr int DEVICE_MS = 30000;
-constexpr int DOWNLOAD_MS = 30 * 60 * 1000;
-
 void say(const std::string &line) {
     std::printf("operator: %s\n", line.c_str());
     std::fflush(stdout);
-}
-
-void screenshot(HWND window, const std::string &folder, const char *name) {
-    if (folder.empty())
-        return;
-    std::string error;
-    const std::string path = folder + "/" + name + ".png";
-    if (remote::screenshot(window, path, &error))
-        say("screenshot " + path);
-    else
-        say("no screenshot: " + error);
 }
 
 int run(const std::string &flasher, bool userdata, const std::string &screenshots) {
@@ -45,77 +30,33 @@ int run(const std::string &flasher, bool userdata, const std::string &screenshot
         say(error);
         return 1;
     }
-    // The main window, or the message box of a failed start-up (looked for first: its caption is the
-    // program's name, which may be "Tarnex" too).
-    HWND window = nullptr, box = nullptr;
-    remote::wait_until(
-        [&] {
-            box = remote::wait_message_box(process.id, 0, 0);
-            window = box == nullptr ? remote::wait_dialog(process.id, "Tarnex", 0) : nullptr;
-            return box != nullptr || window != nullptr;
-        },
-        START_MS);
-    if (window == nullptr) {
-        remote::MessageBoxContent content;
-        DWORD code = 0;
-        if (box != nullptr && remote::read_message_box(box, &content)) {
-            say("the flasher failed to start: [" + content.caption + "] " + content.text);
-            remote::click(box, IDOK);
-            if (remote::wait_exit(process, 10000, &code))
-                say("pressed \"OK\"; the flasher ended with code " + std::to_string(code));
-        } else {
-            say("the flasher showed no window");
-        }
-        remote::end(&process);
-        return 1;
-    }
-    say("the window is up; waiting for the phone");
-    if (!remote::wait_until([&] { return remote::item_text(window, IDC_STATUS) == "Ready"; }, DEVICE_MS)) {
-        say("no phone was found");
-        remote::end(&process);
-        return 1;
-    }
-    say("status \"Ready\": a phone in fastboot mode is connected");
-    if (userdata) {
-        remote::click(window, IDC_USERDATA);
-        remote::wait_until([&] { return remote::item_check(window, IDC_USERDATA) == BST_CHECKED; },
-                           DEVICE_MS);
-        say("ticked \"UserData\"");
-    }
-    screenshot(window, screenshots, "ready");
-    if (!remote::click(window, IDOK)) {
-        say("\"Start\" cannot be pressed");
-        remote::end(&process);
-        return 1;
-    }
-    say("pressed \"Start\"");
+    RemoteOperator op(process.id);
+    FlashPlay play;
+    play.userdata = userdata;
+    play.say = say;
+    if (!screenshots.empty())
+        play.screenshot = [&](const char *moment) {
+            const std::string path = screenshots + "/" + moment + ".png";
+            std::string reason;
+            say(remote::screenshot(op.window(), path, &reason) ? "screenshot " + path
+                                                               : "no screenshot: " + reason);
+        };
+    const FlashOutcome outcome = play_flash(op, play);
 
-    // Reports what changes on screen, until the outcome is shown.
-    std::string status = "Ready", outcome;
-    int step = 0;
-    remote::wait_until(
-        [&] {
-            const std::string now_status = remote::item_text(window, IDC_STATUS);
-            const std::string now_percent = remote::item_text(window, IDC_PERCENT_CAPTION);
-            if (now_status != status)
-                say("status \"" + now_status + "\"");
-            const int now_step = now_percent.empty() ? step : std::atoi(now_percent.c_str()) / 5;
-            if (now_step != step)
-                say("progress " + now_percent);
-            status = now_status;
-            step = now_step;
-            if (status == "Download successfully!" || status == "Download failed!" || status.empty()) {
-                outcome = status;
-                return true;
-            }
-            return !IsWindow(window);
-        },
-        DOWNLOAD_MS);
-    screenshot(window, screenshots, outcome == "Download successfully!" ? "succeeded" : "outcome");
-
-    remote::click(window, IDCANCEL);
-    say("pressed \"Exit\"");
     DWORD code = 0;
+    if (outcome == FlashOutcome::START_FAILED) {
+        if (remote::wait_exit(process, 10000, &code))
+            say("pressed \"OK\"; the flasher ended with code " + std::to_string(code));
+        remote::end(&process);
+        return 1;
+    }
+    if (outcome == FlashOutcome::NO_WINDOW || outcome == FlashOutcome::NO_PHONE ||
+        outcome == FlashOutcome::NOT_STARTED) {
+        remote::end(&process);
+        return 1;
+    }
+    op.click(IDCANCEL);
+    say("pressed \"Exit\"");
     if (!remote::wait_exit(process, 10000, &code)) {
         say("the flasher did not end");
         remote::end(&process);
@@ -123,7 +64,7 @@ int run(const std::string &flasher, bool userdata, const std::string &screenshot
     }
     remote::end(&process);
     say("the flasher ended with code " + std::to_string(code));
-    return outcome == "Download successfully!" && code == 0 ? 0 : 1;
+    return outcome == FlashOutcome::SUCCEEDED && code == 0 ? 0 : 1;
 }
 
 } // namespace

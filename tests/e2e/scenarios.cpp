@@ -1,0 +1,386 @@
+// The flasher end to end as its operator meets it, written once and run on every front end
+// (front_end.h): downloads with and without "UserData" and every partition compared, a device failure,
+// an unplug in the data phase, "Exit" during a download, the keys and buttons of the window, the About
+// box, and every start-up failure with its one message box.
+#include "tests/e2e/front_end.h"
+
+#include "app/window_texts.h"
+#include "framework/messages.h"
+#include "framework/styles.h"
+#include "package/image_table.h"
+#include "res/resource.h"
+#include "tests/support/handle_check.h"
+#include "tools/demo_firmware.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int WAIT_MS = 20000;
+
+// The partitions the flasher writes the first twelve images to, in the order it writes them.
+constexpr const char *PARTITIONS[] = {"qcsblhd", "qcsbl",      "oemsblhd", "oemsbl", "amsshd", "amss",
+                                      "cefs",    "appsboothd", "appsboot", "boot",   "system", "recovery"};
+
+size_t count_lines(const std::string &text, const std::string &line) {
+    size_t count = 0;
+    std::istringstream lines(text);
+    for (std::string each; std::getline(lines, each);)
+        count += each == line;
+    return count;
+}
+
+size_t count_prefixed(const std::string &text, const std::string &prefix, const std::string &suffix) {
+    size_t count = 0;
+    std::istringstream lines(text);
+    for (std::string each; std::getline(lines, each);)
+        count += each.rfind(prefix, 0) == 0 && each.size() >= suffix.size() &&
+                 each.compare(each.size() - suffix.size(), suffix.size(), suffix) == 0;
+    return count;
+}
+
+class Flasher : public ::testing::Test {
+protected:
+    void SetUp() override { fe = make_front_end(); }
+    void TearDown() override { fe->end(); }
+
+    Operator &op() { return fe->op(); }
+
+    // Every image, small, with contents that show where each block belongs (the thirteenth,
+    // "userdata.img", is never written); the simulated phone as the driver library; the device list.
+    std::vector<PackBlob> Firmware() {
+        std::vector<PackBlob> entries;
+        for (int i = 0; i < IMAGE_COUNTED_SLOTS; ++i) {
+            const char *name = IMAGE_ENTRY_NAMES[i];
+            entries.push_back({name, demo_image_contents(name, 5000 + 7919u * static_cast<uint32_t>(i))});
+        }
+        entries.push_back({"AdbWinApi.dll", fe->sim_library()});
+        entries.push_back({"DeviceList.dat", demo_device_list()});
+        return entries;
+    }
+
+    bool Launch(const std::string &scenario, const std::vector<PackBlob> &entries, const std::string &name,
+                const fs::path &temp = {}) {
+        return fe->launch({name, pack_flasher_bytes(fe->base(), entries), scenario, temp});
+    }
+
+    // Starts a healthy flasher and waits until its window shows the phone found.
+    void LaunchReady(const std::string &scenario = "device phone\n") {
+        ASSERT_TRUE(Launch(scenario, Firmware(), "flasher"));
+        ASSERT_TRUE(op().wait_window(IDD_TARNEX_DIALOG, fe->start_ms())) << "no window:\n" << fe->errors();
+        ASSERT_TRUE(WaitStatus(STATUS_READY_TEXT));
+    }
+
+    bool WaitStatus(const std::string &status) {
+        if (op().wait_until([&] { return op().text(IDC_STATUS) == status; }, WAIT_MS))
+            return true;
+        ADD_FAILURE() << "status \"" << op().text(IDC_STATUS) << "\" instead of \"" << status << "\"";
+        return false;
+    }
+
+    // The window as an operator sees it. A state is set one control after the other, so its controls are
+    // first given the time to show it whole.
+    void ExpectShows(const std::string &status, bool start_enabled, int position,
+                     const std::string &percent) {
+        op().wait_until(
+            [&] {
+                return op().text(IDC_STATUS) == status && op().enabled(IDOK) == start_enabled &&
+                       op().progress(IDC_PROGRESS).position == position &&
+                       op().text(IDC_PERCENT_CAPTION) == percent;
+            },
+            WAIT_MS);
+        EXPECT_EQ(op().text(IDC_STATUS), status);
+        EXPECT_EQ(op().enabled(IDOK), start_enabled);
+        EXPECT_EQ(op().progress(IDC_PROGRESS).position, position);
+        EXPECT_EQ(op().text(IDC_PERCENT_CAPTION), percent);
+        EXPECT_EQ(op().text(IDC_PORT_CAPTION), PORT_CAPTION_TEXT);
+        EXPECT_EQ(op().text(IDC_SOFTWARE_CAPTION), SOFTWARE_CAPTION_TEXT);
+    }
+
+    // Waits until the window has polled the phone `polls` more times: each presence check and each scan
+    // that finds the phone opens its interface once.
+    void WaitPolls(size_t polls) {
+        const size_t seen = Opens();
+        EXPECT_TRUE(op().wait_until([&] { return Opens() >= seen + polls; }, WAIT_MS)) << "the poll stopped";
+    }
+    size_t Opens() { return count_prefixed(Transcript(), "open phone h=", " interface"); }
+
+    int ExitCode(int timeout_ms = WAIT_MS) {
+        int code = -1;
+        EXPECT_TRUE(fe->wait_exit(timeout_ms, &code)) << "the flasher did not end";
+        return code;
+    }
+
+    std::string Transcript() { return read_text(fe->work() / "transcript.txt"); }
+    std::vector<uint8_t> Partition(const char *name) {
+        return read_bytes(fe->work() / "partitions" / "phone" / (std::string(name) + ".img"));
+    }
+    bool TempEmpty() { return fs::is_empty(fe->work() / "temp"); }
+
+    void ExpectEveryImageFlashed() {
+        const std::vector<PackBlob> firmware = Firmware();
+        for (size_t i = 0; i < std::size(PARTITIONS); ++i)
+            EXPECT_EQ(Partition(PARTITIONS[i]), firmware[i].Bytes) << PARTITIONS[i];
+    }
+    void ExpectEveryHandleClosed() { EXPECT_EQ(handle_faults(Transcript()), "") << Transcript(); }
+
+    std::unique_ptr<FrontEnd> fe;
+};
+
+} // namespace
+
+// --- Downloads.
+
+// The phone answers the reboot but stays on the bus, so that the final state stays on screen (a phone that
+// leaves turns it to "no device" at the next poll).
+TEST_F(Flasher, FlashesEveryImageAndRebootsThePhone) {
+    LaunchReady("device phone\non reboot reply OKAY\n");
+    ExpectShows(STATUS_READY_TEXT, true, 0, "0%");
+    EXPECT_EQ(op().check(IDC_USERDATA), BST_UNCHECKED);
+    fe->screenshot("ready");
+
+    ASSERT_TRUE(op().click(IDOK));
+    ASSERT_TRUE(WaitStatus(STATUS_SUCCEEDED_TEXT));
+    ASSERT_TRUE(op().wait_until(
+        [&] {
+            return op().progress(IDC_PROGRESS).position == 100 && op().text(IDC_PERCENT_CAPTION) == "100%";
+        },
+        WAIT_MS));
+    ExpectShows(STATUS_SUCCEEDED_TEXT, false, 100, "100%");
+    EXPECT_EQ(op().progress(IDC_PROGRESS).high, 100);
+    fe->screenshot("succeeded");
+    // While the phone stays, no new download can start.
+    WaitPolls(2);
+    ExpectShows(STATUS_SUCCEEDED_TEXT, false, 100, "100%");
+
+    ASSERT_TRUE(op().click(IDCANCEL));
+    EXPECT_EQ(ExitCode(), 0);
+    EXPECT_TRUE(TempEmpty()) << "the temporary driver library outlived the program";
+
+    ExpectEveryImageFlashed();
+    const std::string transcript = Transcript();
+    EXPECT_EQ(transcript.find("erase"), std::string::npos);
+    EXPECT_EQ(count_lines(transcript, "out phone \"reboot\""), 1u);
+    // One line per protocol action on standard error: a download and a flash per image, the reboot.
+    EXPECT_EQ(count_lines(fe->errors(), "OKAY"), 2 * std::size(PARTITIONS) + 1) << fe->errors();
+    ExpectEveryHandleClosed();
+}
+
+TEST_F(Flasher, UserDataErasesUserdataAndCacheThenThePhoneLeavesAndNoDeviceIsShown) {
+    // Slow enough to watch: a few seconds for the images at this rate.
+    LaunchReady("device phone\nrate 200K\n");
+    const uintptr_t found = op().picture(IDC_DEVICE_PICTURE);
+    ASSERT_TRUE(op().click(IDC_USERDATA));
+    ASSERT_TRUE(op().wait_until([&] { return op().check(IDC_USERDATA) == BST_CHECKED; }, WAIT_MS));
+    ASSERT_TRUE(op().click(IDOK));
+    ASSERT_TRUE(WaitStatus(STATUS_DOWNLOADING_TEXT));
+    EXPECT_FALSE(op().enabled(IDOK));
+    // The bar follows the data phase, and the caption follows the bar.
+    int seen = 0;
+    ASSERT_TRUE(op().wait_until(
+        [&] {
+            seen = op().progress(IDC_PROGRESS).position;
+            return seen >= 30 && op().text(IDC_PERCENT_CAPTION) == std::to_string(seen) + "%";
+        },
+        WAIT_MS));
+    EXPECT_LT(seen, 100);
+    fe->screenshot("downloading");
+    // The phone reboots and leaves the bus: the window shows no device. (When the poll notices before the
+    // worker has reported the outcome, the outcome stays beside the no-device picture.)
+    ASSERT_TRUE(op().wait_until([&] { return op().picture(IDC_DEVICE_PICTURE) != found; }, WAIT_MS));
+    ASSERT_TRUE(op().wait_until(
+        [&] {
+            const std::string status = op().text(IDC_STATUS);
+            return status.empty() || status == STATUS_SUCCEEDED_TEXT;
+        },
+        WAIT_MS));
+    EXPECT_FALSE(op().enabled(IDOK));
+    fe->screenshot("no-device");
+
+    ExpectEveryImageFlashed();
+    const std::string transcript = Transcript();
+    const size_t userdata = transcript.find("erase phone userdata");
+    const size_t cache = transcript.find("erase phone cache");
+    const size_t reboot = transcript.find("reboot phone");
+    ASSERT_NE(userdata, std::string::npos) << transcript;
+    ASSERT_NE(cache, std::string::npos);
+    EXPECT_LT(transcript.rfind("flash phone recovery"), userdata);
+    EXPECT_LT(userdata, cache);
+    EXPECT_LT(cache, reboot);
+    EXPECT_TRUE(Partition("userdata").empty());
+    ASSERT_TRUE(op().click(IDCANCEL));
+    EXPECT_EQ(ExitCode(), 0);
+    ExpectEveryHandleClosed();
+}
+
+TEST_F(Flasher, DeviceFailureStopsEverythingAfterItAndShowsFailed) {
+    LaunchReady("device phone\non flash:boot fail \"boot is locked\"\n");
+    ASSERT_TRUE(op().click(IDOK));
+    ASSERT_TRUE(WaitStatus(STATUS_FAILED_TEXT));
+    ExpectShows(STATUS_FAILED_TEXT, false, 0, "");
+    fe->screenshot("failed");
+    EXPECT_NE(fe->errors().find("FAILED (remote: boot is locked)\n"), std::string::npos) << fe->errors();
+    const std::string transcript = Transcript();
+    EXPECT_NE(transcript.find("out phone \"flash:boot\""), std::string::npos);
+    EXPECT_EQ(transcript.find("system"), std::string::npos) << "nothing after the failed step";
+    EXPECT_EQ(transcript.find("reboot"), std::string::npos);
+    // While the phone keeps answering, the failure stays on screen and no new download can start.
+    WaitPolls(2);
+    ExpectShows(STATUS_FAILED_TEXT, false, 0, "");
+    ASSERT_TRUE(op().click(IDCANCEL));
+    EXPECT_EQ(ExitCode(), 0);
+    ExpectEveryHandleClosed();
+}
+
+TEST_F(Flasher, UnplugDuringTheDataPhaseFailsThenShowsNoDevice) {
+    LaunchReady("device phone\non download:*#6 unplug-after 3000\n");
+    const uintptr_t found = op().picture(IDC_DEVICE_PICTURE);
+    ASSERT_TRUE(op().click(IDOK));
+    ASSERT_TRUE(op().wait_until([&] { return fe->errors().find("FAILED (") != std::string::npos; }, WAIT_MS))
+        << fe->errors();
+    EXPECT_EQ(fe->errors().find("FAILED (data transfer failure ("), count_lines(fe->errors(), "OKAY") * 5);
+    // The poll notices the phone gone before or after the worker reports the failure: the window ends
+    // without a device either way, showing nothing or, when the poll came first, the failure.
+    ASSERT_TRUE(op().wait_until([&] { return op().picture(IDC_DEVICE_PICTURE) != found; }, WAIT_MS));
+    ASSERT_TRUE(op().wait_until(
+        [&] {
+            const std::string status = op().text(IDC_STATUS);
+            return status.empty() || status == STATUS_FAILED_TEXT;
+        },
+        WAIT_MS));
+    const std::string status = op().text(IDC_STATUS);
+    ExpectShows(status, false, 0, "");
+    EXPECT_NE(Transcript().find("data-cut phone"), std::string::npos);
+    ASSERT_TRUE(op().click(IDCANCEL));
+    EXPECT_EQ(ExitCode(), 0);
+    ExpectEveryHandleClosed();
+}
+
+TEST_F(Flasher, ExitDuringADownloadEndsTheProcessPromptlyAndTheNextStartWorks) {
+    LaunchReady("device phone\nrate 20K\n"); // the images would take more than half a minute
+    ASSERT_TRUE(op().click(IDOK));
+    ASSERT_TRUE(WaitStatus(STATUS_DOWNLOADING_TEXT));
+    ASSERT_TRUE(op().wait_until([&] { return op().progress(IDC_PROGRESS).position >= 2; }, WAIT_MS));
+    ASSERT_TRUE(op().click(IDCANCEL));
+    EXPECT_EQ(ExitCode(5000), 0) << "a crash ends with another code";
+    fe->end();
+
+    // The driver library may stay behind in TEMP (Windows cannot delete it while loaded); the next start
+    // with the same TEMP takes its place, finds the phone, and removes it at its own end.
+    LaunchReady();
+    ASSERT_TRUE(op().click(IDCANCEL));
+    EXPECT_EQ(ExitCode(), 0);
+    EXPECT_TRUE(TempEmpty());
+}
+
+// --- The window's keys and buttons.
+
+TEST_F(Flasher, EnterAndEscapeDoNothing) {
+    LaunchReady();
+    ASSERT_TRUE(op().key(VK_RETURN));
+    ASSERT_TRUE(op().key(VK_ESCAPE));
+    WaitPolls(2);
+    EXPECT_TRUE(op().window_exists());
+    ExpectShows(STATUS_READY_TEXT, true, 0, "0%");
+    EXPECT_EQ(Transcript().find("download"), std::string::npos) << "Enter did not press Start";
+}
+
+TEST_F(Flasher, CloseButtonActsAsExit) {
+    LaunchReady();
+    ASSERT_TRUE(op().system_command(SC_CLOSE));
+    EXPECT_EQ(ExitCode(), 0);
+    EXPECT_TRUE(TempEmpty());
+    ExpectEveryHandleClosed(); // the held device was released
+}
+
+TEST_F(Flasher, AboutBoxComesFromTheSystemMenuAndGoesBackToTheWindow) {
+    LaunchReady();
+    ASSERT_TRUE(op().system_command(IDM_ABOUTBOX));
+    ASSERT_TRUE(op().wait_window(IDD_ABOUTBOX, WAIT_MS));
+    EXPECT_EQ(op().text(IDC_ABOUT_VERSION).rfind("Tarnex, Version ", 0), 0u);
+    EXPECT_EQ(op().text(IDC_ABOUT_COPYRIGHT).rfind("Copyright", 0), 0u);
+    fe->screenshot("about");
+    ASSERT_TRUE(op().click(IDOK));
+    ASSERT_TRUE(op().wait_until([&] { return !op().window_exists(); }, WAIT_MS));
+    ASSERT_TRUE(op().wait_window(IDD_TARNEX_DIALOG, WAIT_MS));
+    ASSERT_TRUE(op().wait_until([&] { return op().window_enabled(); }, WAIT_MS));
+    // Polling went on meanwhile and goes on after it.
+    ExpectShows(STATUS_READY_TEXT, true, 0, "0%");
+}
+
+// --- Start-up failures: one message box, caption the program's name, then exit code 1.
+
+struct StartupFailure {
+    const char *name; // of the flasher file, and so the caption
+    const char *text;
+    bool library_written; // the driver library was written before the failure
+
+    friend void PrintTo(const StartupFailure &failure, std::ostream *out) { *out << failure.name; }
+};
+
+class StartupFailures : public Flasher, public ::testing::WithParamInterface<StartupFailure> {
+protected:
+    std::vector<uint8_t> FlasherFor(const std::string &name) {
+        std::vector<PackBlob> firmware = Firmware();
+        auto replace = [&](const char *entry, std::vector<uint8_t> bytes) {
+            for (PackBlob &blob : firmware)
+                if (blob.Name == entry)
+                    blob.Bytes = std::move(bytes);
+        };
+        if (name == "tarnex")
+            return fe->base(); // the base program as built, with no package at all
+        if (name == "damaged") {
+            std::vector<uint8_t> bytes = pack_flasher_bytes(fe->base(), firmware);
+            bytes[bytes.size() - 5000] ^= 0x5A;
+            return bytes;
+        }
+        if (name == "no-device-list")
+            std::erase_if(firmware, [](const PackBlob &entry) { return entry.Name == "DeviceList.dat"; });
+        if (name == "empty-device-list")
+            replace("DeviceList.dat", {});
+        if (name == "not-a-library")
+            replace("AdbWinApi.dll", std::vector<uint8_t>(4096, 0x90));
+        if (name == "no-operations")
+            replace("AdbWinApi.dll", fe->partial_library());
+        return pack_flasher_bytes(fe->base(), firmware);
+    }
+};
+
+TEST_P(StartupFailures, ShowOneMessageBoxThenEndWithCodeOne) {
+    const StartupFailure &failure = GetParam();
+    // No TEMP that can take the library: a folder that does not exist.
+    const fs::path temp =
+        std::string(failure.name) == "no-temp" ? fe->work() / "missing" / "temp" : fs::path();
+    ASSERT_TRUE(fe->launch({failure.name, FlasherFor(failure.name), "device phone\n", temp}));
+    OperatorMessageBox box;
+    ASSERT_TRUE(op().wait_message_box(&box, fe->start_ms())) << fe->errors();
+    EXPECT_EQ(box.text, failure.text);
+    EXPECT_EQ(box.caption, failure.name);
+    EXPECT_TRUE(box.ok_only);
+    EXPECT_TRUE(box.has_icon);
+    EXPECT_FALSE(op().wait_window(IDD_TARNEX_DIALOG, 0)) << "the window is not shown";
+    if (std::string(failure.name) == "no-device-list")
+        fe->screenshot("startup-failure");
+    ASSERT_TRUE(op().answer_message_box(IDOK));
+    EXPECT_EQ(ExitCode(), 1);
+    EXPECT_EQ(!TempEmpty(), failure.library_written && fe->failed_library_stays());
+}
+
+INSTANTIATE_TEST_SUITE_P(Each, StartupFailures,
+                         ::testing::Values(StartupFailure{"tarnex", IMAGE_DESTROYED_TEXT, false},
+                                           StartupFailure{"damaged", IMAGE_DESTROYED_TEXT, false},
+                                           StartupFailure{"no-device-list", STARTUP_DEVICE_LIST_TEXT, false},
+                                           StartupFailure{"empty-device-list", STARTUP_DEVICE_LIST_TEXT,
+                                                          false},
+                                           StartupFailure{"no-temp", STARTUP_DEPLOY_TEXT, false},
+                                           StartupFailure{"not-a-library", STARTUP_LOAD_TEXT, true},
+                                           StartupFailure{"no-operations", STARTUP_LOAD_TEXT, true}),
+                         [](const ::testing::TestParamInfo<StartupFailure> &test) {
+                             std::string name = test.param.name;
+                             std::erase(name, '-');
+                             return name;
+                         });
