@@ -36,7 +36,8 @@ WindowHandle qt_find_dialog(int template_id);
 // Whether the handle stands for a window that still exists. Any thread.
 bool qt_window_exists(WindowHandle window);
 
-// The message boxes open now, oldest first (QMessageBox widgets). Window thread.
+// The message boxes open now, oldest first (QMessageBox widgets). Any thread; the widgets themselves
+// are for the window thread only.
 std::vector<QWidget *> qt_message_boxes();
 
 // How many message boxes are open now. Any thread.

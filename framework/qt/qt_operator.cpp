@@ -16,6 +16,7 @@
 #include <QTest>
 #include <QWidget>
 
+#include <algorithm>
 #include <chrono>
 
 namespace {
@@ -276,17 +277,11 @@ bool QtOperator::answer_message_box(int button) {
         if (target != nullptr)
             QTest::mouseClick(target, Qt::LeftButton, Qt::NoModifier, target->rect().center());
     });
-    // Answered once the box has gone from the screen.
+    // Answered once the box has gone from the screen (compared, not touched, off the window thread).
     return wait_until(
         [&] {
-            bool still = false;
-            qt_call(
-                [&] {
-                    for (QWidget *each : qt_message_boxes())
-                        still = still || each == open;
-                },
-                READ_MS);
-            return !still;
+            const std::vector<QWidget *> boxes = qt_message_boxes();
+            return std::find(boxes.begin(), boxes.end(), open) == boxes.end();
         },
         READ_MS);
 }

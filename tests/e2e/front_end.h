@@ -3,6 +3,7 @@
 // test program links exactly one front end, which defines make_front_end():
 //
 //   headless_front_end.cpp  the application in this process on the headless window (native builds);
+//   qt_front_end.cpp        the same on the Qt window (native builds);
 //   wine_front_end.cpp      the real tarnex.exe under Wine, driven through the window system.
 //
 // A front end builds the flasher from its own base executable with the simulated phone as the driver
@@ -72,8 +73,8 @@ public:
     // A time-out for the first window of a start: Wine may take a while when cold.
     virtual int start_ms() = 0;
 
-    // Keeps a picture of what is on top (a message box, else the window worked) as NAME.png where the front end keeps its screenshots
-    // (for front ends with pixels; the headless window has none).
+    // Keeps a picture of what is on top (a message box, else the window worked) as NAME.png where the front
+    // end keeps its screenshots (for front ends with pixels; the headless window has none).
     virtual void screenshot(const char *name) = 0;
 };
 
