@@ -124,12 +124,13 @@ function(tarnex_setup_gtest)
 endfunction()
 
 # tarnex_add_test(NAME <name> SOURCES <files...> [LIBS <targets...>] [LABELS <labels...>] [OWN_MAIN]
-#                 [ENVIRONMENT <NAME=VALUE>])
+#                 [PREFIX <prefix>])
 # Natively every test case becomes its own CTest test; for Windows the whole program is one test run
 # under Wine (one Wine start per case would cost more than the cases). OWN_MAIN: a library among LIBS
-# brings main(). ENVIRONMENT: one variable the native test cases run with.
+# brings main(). PREFIX: put before the name of each native test case, for a program that runs the same
+# cases as another (the end-to-end scenarios on a second window).
 function(tarnex_add_test)
-    cmake_parse_arguments(T "OWN_MAIN" "NAME;ENVIRONMENT" "SOURCES;LIBS;LABELS" ${ARGN})
+    cmake_parse_arguments(T "OWN_MAIN" "NAME;PREFIX" "SOURCES;LIBS;LABELS" ${ARGN})
     tarnex_setup_gtest()
     add_executable(${T_NAME} ${T_SOURCES})
     if(T_OWN_MAIN)
@@ -147,12 +148,8 @@ function(tarnex_add_test)
             ENVIRONMENT "${TARNEX_WINE_ENV}")
     else()
         include(GoogleTest)
-        if(T_ENVIRONMENT)
-            gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST
-                                 PROPERTIES LABELS "${T_LABELS}" ENVIRONMENT "${T_ENVIRONMENT}")
-        else()
-            gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS "${T_LABELS}")
-        endif()
+        gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST TEST_PREFIX "${T_PREFIX}"
+                             PROPERTIES LABELS "${T_LABELS}")
     endif()
 endfunction()
 

@@ -43,8 +43,9 @@ bool wait_main_thread(int timeout_ms) {
 int main(int argc, char **argv) {
     ::testing::InitGoogleTest(&argc, argv);
     // The window system is readied here, on the thread its windows will live on (Qt makes its
-    // application object there).
-    g_FrameworkBackend.initialize();
+    // application object there). Listing the tests needs none.
+    if (!::testing::GTEST_FLAG(list_tests))
+        g_FrameworkBackend.initialize();
     MainThread &m = main_thread();
     int result = 1;
     std::thread tests([&] {
