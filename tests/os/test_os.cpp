@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -148,6 +150,23 @@ TEST(OsPaths, TemporaryDirectoryComesFromTheEnvironment) {
 }
 
 #ifndef _WIN32
+// The candidates a driver library may be deployed under when the temporary directory allows no code:
+// the same first one, then the others in order, each once.
+TEST(OsPaths, TemporaryDirectoriesStartWithTheTemporaryDirectoryAndNameEachOnce) {
+    SavedEnv temp("TEMP"), tmpdir("TMPDIR");
+    set_env("TEMP", "/srv/temp-a/");
+    set_env("TMPDIR", "/tmp/");
+    std::vector<std::string> directories;
+    ASSERT_TRUE(g_OsApi.temp_directories(&directories));
+    EXPECT_EQ(directories, (std::vector<std::string>{"/srv/temp-a", "/tmp", "/var/tmp"}));
+    set_env("TEMP", nullptr);
+    set_env("TMPDIR", nullptr);
+    ASSERT_TRUE(g_OsApi.temp_directories(&directories));
+    EXPECT_EQ(directories, (std::vector<std::string>{"/tmp", "/var/tmp"}));
+    // (A noexec file system is tested for real in tests/app/test_noexec.cpp.)
+    EXPECT_TRUE(g_OsApi.allows_execution(std::filesystem::current_path().c_str()));
+}
+
 TEST(OsPaths, PrivateDirectoriesAreNewOwnerOnlyAndRemovable) {
     std::string first, second, temp;
     ASSERT_TRUE(g_OsApi.temp_directory(&temp));
