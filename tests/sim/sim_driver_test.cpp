@@ -36,6 +36,18 @@ void clear_last_error() {
     g_OsApi.set_last_error(0);
 }
 
+// Checks `condition` until it holds (true) or 20 s have passed (false).
+template <typename Condition>
+bool eventually(Condition condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
 // The library next to the test program, where the build puts it.
 std::filesystem::path library_path() {
     std::string self;
@@ -447,8 +459,7 @@ TEST_F(SimTest, APhoneSetToComeBackReappearsAfterItsRebootTime) {
     connect(c);
     ASSERT_EQ(c.command("reboot"), "OKAY");
     EXPECT_EQ(sim.is_plugged("p"), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(80));
-    EXPECT_EQ(sim.is_plugged("p"), 1);
+    ASSERT_TRUE(eventually([&] { return sim.is_plugged("p") == 1; }));
     EXPECT_FALSE(c.write("getvar:product")) << "the old attachment's handles stay dead";
     c.close();
 }
@@ -828,8 +839,9 @@ TEST_F(SimTest, UnplugFromAnotherThreadEndsATransferWithDeviceGone) {
     Connection c{sim};
     connect(c);
     std::string image = test_pattern_text(8 << 20, 15);
+    // The cable goes once the data phase has begun.
     std::thread cable([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        eventually([&] { return sim.transcript().find("in p \"DATA") != std::string::npos; });
         sim.unplug("p");
     });
     std::string result = c.download(image);
