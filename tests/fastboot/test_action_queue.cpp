@@ -57,7 +57,7 @@ TEST(ActionQueue, TheNewHeadIsFilledInPlaceAndLaterActionsGoToTheTail) {
 
 TEST_F(FastbootSim, AnImageIsDownloadedAndFlashedWithOneOkayLineEach) {
     open("device phone\non flash:boot info writing\n");
-    const std::string data = image_bytes(10000);
+    const std::string data = test_pattern_text(10000);
     ActionQueue queue = create_action_queue();
     queue_flash(queue, "boot", data.data(), static_cast<uint32_t>(data.size()));
 
@@ -105,7 +105,7 @@ int32_t record_completion(FastbootAction *action, int32_t status, const char *te
 
 TEST_F(FastbootSim, AFailedActionIsReportedOnceReleasedAndTheQueueAdvances) {
     open("device phone\non download:* fail \"no room\"\n");
-    const std::string data = image_bytes(64);
+    const std::string data = test_pattern_text(64);
     ActionQueue queue = create_action_queue();
     queue_flash(queue, "boot", data.data(), 64);
     queue->on_complete = record_completion;
@@ -152,7 +152,7 @@ TEST_F(FastbootSim, RecordsThatCannotBeSentAsTheyStandFailWithoutTouchingTheWire
 
 TEST_F(FastbootSim, AnActionThatCannotBeAllocatedFailsTheQueueWhereItWouldHaveRun) {
     open();
-    const std::string data = image_bytes(100);
+    const std::string data = test_pattern_text(100);
 
     fail_nothrow_allocation_after(0); // the head itself
     ActionQueue queue = create_action_queue();

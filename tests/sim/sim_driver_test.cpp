@@ -23,8 +23,10 @@ namespace {
 
 #ifdef _WIN32
 constexpr uint32_t CODE_DEVICE_GONE = 1167; // ERROR_DEVICE_NOT_CONNECTED
+constexpr uint32_t CODE_NOT_FOUND = 2;      // ERROR_FILE_NOT_FOUND
 #else
 constexpr uint32_t CODE_DEVICE_GONE = ENODEV;
+constexpr uint32_t CODE_NOT_FOUND = ENOENT;
 #endif
 constexpr uint32_t CODE_TIMEOUT = OS_ERROR_TIMEOUT;
 constexpr uint32_t CODE_INVALID_HANDLE = OS_ERROR_INVALID_HANDLE;
@@ -305,6 +307,7 @@ TEST_F(SimTest, NoPhoneAtAllIsAnEmptyEnumeration) {
     configure("# nothing attached\n");
     EXPECT_TRUE(list_interfaces(sim).empty());
     EXPECT_EQ(sim.AdbCreateInterfaceByName(u"\\\\?\\usb#anything"), nullptr);
+    EXPECT_EQ(last_error(), CODE_NOT_FOUND) << "a name nobody has is not found, not gone";
     EXPECT_EQ(sim.stats().open_now, 0u);
 }
 
@@ -427,6 +430,7 @@ TEST_F(SimTest, RefusesWhatARealPhoneRefuses) {
 TEST_F(SimTest, RebootAnswersThenLeavesTheBusAndHandlesDieWithTheAttachment) {
     Connection c{sim};
     connect(c);
+    const std::u16string name = list_interfaces(sim)[0];
     ASSERT_EQ(c.download(test_pattern_text(100, 4)), "DATA00000064|OKAY");
     ASSERT_EQ(c.command("flash:system"), "OKAY");
     EXPECT_EQ(c.command("reboot"), "OKAY");
@@ -439,6 +443,8 @@ TEST_F(SimTest, RebootAnswersThenLeavesTheBusAndHandlesDieWithTheAttachment) {
     EXPECT_EQ(error, CODE_DEVICE_GONE) << "gone is not a time-out: the host must stop waiting";
     EXPECT_FALSE(c.write("getvar:product"));
     EXPECT_EQ(last_error(), CODE_DEVICE_GONE);
+    EXPECT_EQ(sim.AdbCreateInterfaceByName(name.c_str()), nullptr);
+    EXPECT_EQ(last_error(), CODE_DEVICE_GONE) << "the poll's reopen learns that the phone has gone";
 
     // Back on the bus, the old handles stay dead while new ones work; the flash survived.
     ASSERT_EQ(0, sim.plug("phone"));
