@@ -210,24 +210,16 @@ public:
     std::vector<WPARAM> tags;
 };
 
-class ExchangeFake : public FakeDriverTest {
+class ExchangeFake : public FakePhoneTest {
 protected:
     void SetUp() override {
-        FakeDriverTest::SetUp();
-        fake.interfaces = {fastboot_interface("phone")};
-        handle = open_device_interface(u"phone");
-        ASSERT_NE(handle, nullptr);
+        FakePhoneTest::SetUp();
         ErrorText[0] = '\0';
-    }
-    void TearDown() override {
-        free_device(handle);
-        FakeDriverTest::TearDown();
     }
     void replies(std::initializer_list<const char *> texts) {
         for (const char *text : texts)
             fake.read_script.push_back({true, std::nullopt, 0, text});
     }
-    UsbDeviceHandle *handle = nullptr;
 };
 
 } // namespace
