@@ -21,7 +21,7 @@ namespace {
 
 // Left behind by a window that ended while its worker ran.
 struct LeftToWorker {
-    uint8_t *file_buffer;
+    const uint8_t *file_buffer;
     void *driver_library;
     CDownloadDlg *window;
 };
@@ -42,7 +42,7 @@ const AppSeams &app_product_seams() {
     return PRODUCT_SEAMS;
 }
 
-void leave_file_buffer_to_worker(uint8_t *buffer) {
+void leave_file_buffer_to_worker(const uint8_t *buffer) {
     g_Left.file_buffer = buffer;
 }
 

@@ -37,7 +37,7 @@ extern std::atomic<int32_t> AwaitingDevice;
 // the driver table, the window object with its "UserData" value) is not freed under it: it is handed
 // over here, and the operating system reclaims it when the process ends.
 
-void leave_file_buffer_to_worker(uint8_t *buffer);
+void leave_file_buffer_to_worker(const uint8_t *buffer);
 void leave_driver_library_to_worker(void *library);
 void leave_window_to_worker(CDownloadDlg *window);
 

@@ -1,5 +1,6 @@
-// File services that the C runtime does not give portably: a cheap buffer for a whole large file, 64-bit
-// positions, flushing to the device, and the last failure as text.
+// File services that the C runtime does not give portably: a cheap buffer for a whole large file, a
+// read-only mapping of a whole file, 64-bit positions, flushing to the device, and the last failure as
+// text.
 //
 // Plain functions, safe on any thread. On failure they return null, false or -1 and leave a description
 // for file_error_text() on the calling thread.
@@ -14,8 +15,27 @@
 // where the platform has them. Contents are unspecified. Returns null when the memory is not available.
 void *file_buffer_alloc(uint64_t size);
 
-// Releases a buffer from file_buffer_alloc; null is accepted. No other function may free it.
-void file_buffer_free(void *buffer);
+// Releases a buffer from file_buffer_alloc or a mapping from file_map_readonly; null is accepted. No
+// other function may release either.
+void file_buffer_free(const void *buffer);
+
+// Whether the file at PATH lies where a read-only mapping of it can be trusted as much as a copy read
+// into memory: on a local fixed disk. A read error in a mapped file ends the process (SIGBUS, an in-page
+// error) instead of failing a read, so a file that can go away with its medium or its network stays out;
+// so does one on a file server, where another machine may change bytes already checked. Windows: the
+// drive of the file's volume is DRIVE_FIXED. Linux: its file system is not a network or FUSE one and its
+// block device, if any, is not removable. False when it cannot tell. Any thread; asks the file system.
+bool file_is_on_local_fixed_disk(const char *path);
+
+// Maps the whole file at PATH read-only into memory, when it has more than 0 and fewer than SIZE_LIMIT
+// bytes, and stores its size in *SIZE. The pages are read in now where the system can say whether that
+// worked (Linux), so that a read error is a failure here rather than a fault later. On Windows the file
+// stays open without write sharing until the mapping is released. Returns null on any failure, with a
+// description for file_error_text() and nothing printed. Release with file_buffer_free. Any thread.
+const uint8_t *file_map_readonly(const char *path, uint64_t size_limit, uint64_t *size);
+
+// Whether BUFFER is a mapping from file_map_readonly that has not been released.
+bool file_buffer_is_mapping(const void *buffer);
 
 // Size of an open file in bytes, leaving the position at the start; -1 on failure. Works beyond 2 GiB.
 int64_t file_size64(FILE *file);

@@ -32,7 +32,6 @@ const char *os_program_architecture() {
 #endif
 }
 
-
 std::string os_join_path(const std::string &directory, const char *name) {
 #ifdef _WIN32
     const char separator = '\\';

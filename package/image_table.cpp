@@ -1,5 +1,6 @@
 #include "package/image_table.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -19,6 +20,8 @@ const char IMAGE_DESTROYED_TEXT[] = "This file has been destroyed!";
 ImageTable g_ImageTable;
 
 namespace {
+
+constexpr ImageFileSeams PRODUCT_IMAGE_FILE_SEAMS = {file_is_on_local_fixed_disk, FLASHER_FILE_SIZE_LIMIT};
 
 // Reads in pieces: one fread of several GiB is not something every C runtime handles, and the pieces
 // still land in the one buffer.
@@ -40,32 +43,17 @@ bool read_fully(FILE *file, uint8_t *buffer, uint64_t length) {
     return true;
 }
 
-} // namespace
-
-int image_slot_of_name(const char *name) {
-    for (int i = 0; i < IMAGE_SLOT_COUNT; i++)
-        if (strcmp(name, IMAGE_ENTRY_NAMES[i]) == 0)
-            return i;
-    return -1;
-}
-
-int image_slot_of_hash(uint32_t hash) {
-    for (int i = 0; i < IMAGE_SLOT_COUNT; i++)
-        if (pack_name_hash(IMAGE_ENTRY_NAMES[i]) == hash)
-            return i;
-    return -1;
-}
-
-uint8_t *read_whole_file(const char *path, uint32_t *size) {
+// read_whole_file for files below LIMIT bytes.
+uint8_t *read_whole_file_below(const char *path, uint32_t *size, uint64_t limit) {
     FILE *file = fopen(path, "rb");
     if (!file) {
         printf("open %s failed!\n", path);
         return nullptr;
     }
-    // An empty file fails like a short read does; a file the u32 size cannot describe is no payload.
+    // An empty file fails like a short read does; so does one too large to be a payload here.
     int64_t length = file_size64(file);
     uint8_t *buffer = nullptr;
-    bool ok = length > 0 && static_cast<uint64_t>(length) < PAYLOAD_FILE_SIZE_LIMIT;
+    bool ok = length > 0 && static_cast<uint64_t>(length) < limit;
     if (ok) {
         buffer = static_cast<uint8_t *>(file_buffer_alloc(static_cast<uint64_t>(length) + 1));
         ok = buffer && read_fully(file, buffer, static_cast<uint64_t>(length));
@@ -82,7 +70,52 @@ uint8_t *read_whole_file(const char *path, uint32_t *size) {
     return buffer;
 }
 
-void free_file_buffer(uint8_t *buffer) {
+} // namespace
+
+ImageFileSeams g_ImageFileSeams = PRODUCT_IMAGE_FILE_SEAMS;
+
+const ImageFileSeams &image_file_product_seams() {
+    return PRODUCT_IMAGE_FILE_SEAMS;
+}
+
+int image_slot_of_name(const char *name) {
+    for (int i = 0; i < IMAGE_SLOT_COUNT; i++)
+        if (strcmp(name, IMAGE_ENTRY_NAMES[i]) == 0)
+            return i;
+    return -1;
+}
+
+int image_slot_of_hash(uint32_t hash) {
+    for (int i = 0; i < IMAGE_SLOT_COUNT; i++)
+        if (pack_name_hash(IMAGE_ENTRY_NAMES[i]) == hash)
+            return i;
+    return -1;
+}
+
+uint8_t *read_whole_file(const char *path, uint32_t *size) {
+    return read_whole_file_below(path, size, PAYLOAD_FILE_SIZE_LIMIT);
+}
+
+const uint8_t *open_file_buffer(const char *path, uint32_t *size) {
+    const uint64_t limit = std::min(g_ImageFileSeams.size_limit, PAYLOAD_FILE_SIZE_LIMIT);
+    if (g_ImageFileSeams.may_map(path)) {
+        uint64_t mapped = 0;
+        if (const uint8_t *mapping = file_map_readonly(path, limit, &mapped)) {
+            if (size)
+                *size = static_cast<uint32_t>(mapped);
+            return mapping;
+        }
+    }
+    // Everything the mapping refused comes here, a missing, empty or too large file included, and fails
+    // with the read's own line.
+    return read_whole_file_below(path, size, limit);
+}
+
+bool file_buffer_is_mapped(const uint8_t *buffer) {
+    return file_buffer_is_mapping(buffer);
+}
+
+void free_file_buffer(const uint8_t *buffer) {
     file_buffer_free(buffer);
 }
 
@@ -116,7 +149,7 @@ PayloadCheck check_payload(const uint8_t *file, uint32_t size, PayloadInfo *info
     return result;
 }
 
-const char *index_image_table(uint8_t *file, uint32_t size, ImageTable *table) {
+const char *index_image_table(const uint8_t *file, uint32_t size, ImageTable *table) {
     CPackArchive archive;
     if (check_payload(file, size, nullptr, &archive) != PAYLOAD_OK)
         return IMAGE_DESTROYED_TEXT;
@@ -138,7 +171,7 @@ const char *index_image_table(uint8_t *file, uint32_t size, ImageTable *table) {
 
 const char *load_image_table(const char *path, ImageTable *table) {
     uint32_t size = 0;
-    uint8_t *file = read_whole_file(path, &size);
+    const uint8_t *file = open_file_buffer(path, &size);
     if (!file || size == 0) {
         free_file_buffer(file);
         return IMAGE_OPEN_FAILED_TEXT;

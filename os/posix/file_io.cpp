@@ -1,12 +1,23 @@
-// POSIX file services: huge-page-advised buffers, 64-bit offsets through fseeko, fsync.
+// POSIX file services: huge-page-advised buffers, read-only mappings, 64-bit offsets through fseeko,
+// fsync.
 #include "os/file_io.h"
+
+#include "os/file_mappings.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+
+#ifdef __linux__
+#include <linux/magic.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
+#endif
 
 namespace {
 
@@ -58,8 +69,125 @@ void *file_buffer_alloc(uint64_t size) {
     return buffer;
 }
 
-void file_buffer_free(void *buffer) {
-    free(buffer);
+void file_buffer_free(const void *buffer) {
+    FileMapping mapping;
+    if (file_mappings_take(buffer, &mapping))
+        munmap(const_cast<void *>(mapping.Base), static_cast<size_t>(mapping.Length));
+    else
+        free(const_cast<void *>(buffer));
+}
+
+#ifdef __linux__
+
+namespace {
+
+// File systems whose files live elsewhere: network and cluster file systems, and FUSE, behind which any
+// program (sshfs, a cloud drive) may serve the bytes.
+constexpr unsigned long REMOTE_FILE_SYSTEMS[] = {
+    NFS_SUPER_MAGIC, SMB_SUPER_MAGIC, CIFS_SUPER_MAGIC, SMB2_SUPER_MAGIC, FUSE_SUPER_MAGIC, CODA_SUPER_MAGIC,
+    NCP_SUPER_MAGIC, AFS_SUPER_MAGIC, AFS_FS_MAGIC,     V9FS_MAGIC,       CEPH_SUPER_MAGIC, OCFS2_SUPER_MAGIC,
+    0x01161970, // GFS2
+    0x0BD00BD0, // Lustre
+    0x47504653, // GPFS
+    0x20030528, // OrangeFS
+    0x013111A8, // IBRIX
+    0x19830326, // FhGFS / BeeGFS
+};
+
+bool file_system_is_remote(unsigned long type) {
+    for (unsigned long remote : REMOTE_FILE_SYSTEMS)
+        if (type == remote)
+            return true;
+    return false;
+}
+
+// The block layer's "removable" flag of the device, or of the whole disk when the device is one of its
+// partitions. A file system without a block device (tmpfs, overlay) has no such flag and counts as fixed.
+bool block_device_is_removable(dev_t device) {
+    char path[96];
+    snprintf(path, sizeof path, "/sys/dev/block/%u:%u/removable", major(device), minor(device));
+    FILE *flag = fopen(path, "r");
+    if (!flag) {
+        snprintf(path, sizeof path, "/sys/dev/block/%u:%u/../removable", major(device), minor(device));
+        flag = fopen(path, "r");
+    }
+    if (!flag)
+        return false;
+    int c = fgetc(flag);
+    fclose(flag);
+    return c == '1';
+}
+
+} // namespace
+
+bool file_is_on_local_fixed_disk(const char *path) {
+    struct statfs fs;
+    struct stat st;
+    if (statfs(path, &fs) != 0 || stat(path, &st) != 0) {
+        set_errno_text();
+        return false;
+    }
+    return !file_system_is_remote(static_cast<unsigned long>(fs.f_type)) &&
+           !block_device_is_removable(st.st_dev);
+}
+
+#else
+
+// Without a way to tell here, every file is read whole.
+bool file_is_on_local_fixed_disk(const char *) {
+    file_set_error_text("the file system cannot be told apart here");
+    return false;
+}
+
+#endif
+
+const uint8_t *file_map_readonly(const char *path, uint64_t size_limit, uint64_t *size) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        set_errno_text();
+        return nullptr;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        set_errno_text();
+        close(fd);
+        return nullptr;
+    }
+    const uint64_t length = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    if (!S_ISREG(st.st_mode) || length == 0 || length >= size_limit || length > SIZE_MAX) {
+        file_set_error_text(length == 0 ? "the file is empty or not a regular file"
+                                        : "the file is too large");
+        close(fd);
+        return nullptr;
+    }
+    void *base = mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_PRIVATE, fd, 0);
+    int mapped_errno = errno;
+    close(fd); // the mapping keeps the file
+    if (base == MAP_FAILED) {
+        file_set_error_text(strerror(mapped_errno));
+        return nullptr;
+    }
+#ifdef MADV_POPULATE_READ
+    // All pages now, in one call: cheaper than a fault per few pages while the checksum walks the file,
+    // and an I/O error comes back here as EFAULT or EIO instead of SIGBUS in the middle of a download. A
+    // kernel older than 5.14 answers EINVAL; its pages come in as they are first read.
+    if (madvise(base, static_cast<size_t>(length), MADV_POPULATE_READ) != 0 && errno != EINVAL) {
+        set_errno_text();
+        munmap(base, static_cast<size_t>(length));
+        return nullptr;
+    }
+#endif
+    if (!file_mappings_add(FileMapping{base, length, -1, -1})) {
+        file_set_error_text("too many files mapped");
+        munmap(base, static_cast<size_t>(length));
+        return nullptr;
+    }
+    *size = length;
+    return static_cast<const uint8_t *>(base);
+}
+
+bool file_buffer_is_mapping(const void *buffer) {
+    return file_mappings_contains(buffer);
 }
 
 int64_t file_size64(FILE *file) {

@@ -1,5 +1,11 @@
-// Windows file services: 64-bit offsets through the C runtime's _fseeki64, _commit for flushing.
+// Windows file services: read-only mappings, 64-bit offsets through the C runtime's _fseeki64, _commit
+// for flushing.
 #include "os/file_io.h"
+
+#include "os/file_mappings.h"
+#include "os/os_api.h"
+
+#include <windows.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -12,6 +18,10 @@ thread_local char t_error_text[256];
 
 void set_errno_text() {
     file_set_error_text(strerror(errno));
+}
+
+void set_last_error_text() {
+    file_set_error_text(g_OsApi.error_text(GetLastError()).c_str());
 }
 
 } // namespace
@@ -39,8 +49,76 @@ void *file_buffer_alloc(uint64_t size) {
     return buffer;
 }
 
-void file_buffer_free(void *buffer) {
-    free(buffer);
+void file_buffer_free(const void *buffer) {
+    FileMapping mapping;
+    if (file_mappings_take(buffer, &mapping)) {
+        UnmapViewOfFile(mapping.Base);
+        CloseHandle(reinterpret_cast<HANDLE>(mapping.Section));
+        CloseHandle(reinterpret_cast<HANDLE>(mapping.File));
+    } else {
+        free(const_cast<void *>(buffer));
+    }
+}
+
+bool file_is_on_local_fixed_disk(const char *path) {
+    // The root of the volume the file is on ("C:\", a mount folder, "\\server\share\"): GetDriveType
+    // judges roots only.
+    char root[MAX_PATH + 1];
+    if (!GetVolumePathNameA(path, root, sizeof root)) {
+        set_last_error_text();
+        return false;
+    }
+    return GetDriveTypeA(root) == DRIVE_FIXED;
+}
+
+const uint8_t *file_map_readonly(const char *path, uint64_t size_limit, uint64_t *size) {
+    // Read sharing only: nobody may open the file for writing while the mapping lasts. A running program's
+    // own file is locked by the system anyway; this holds for any other file as well.
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        set_last_error_text();
+        return nullptr;
+    }
+    LARGE_INTEGER length;
+    if (!GetFileSizeEx(file, &length)) {
+        set_last_error_text();
+        CloseHandle(file);
+        return nullptr;
+    }
+    const uint64_t bytes = length.QuadPart > 0 ? static_cast<uint64_t>(length.QuadPart) : 0;
+    if (bytes == 0 || bytes >= size_limit || bytes > SIZE_MAX) {
+        file_set_error_text(bytes == 0 ? "the file is empty" : "the file is too large");
+        CloseHandle(file);
+        return nullptr;
+    }
+    HANDLE section = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (section == nullptr) {
+        set_last_error_text();
+        CloseHandle(file);
+        return nullptr;
+    }
+    const void *base = MapViewOfFile(section, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(bytes));
+    if (base == nullptr) {
+        set_last_error_text();
+        CloseHandle(section);
+        CloseHandle(file);
+        return nullptr;
+    }
+    FileMapping mapping{base, bytes, reinterpret_cast<intptr_t>(file), reinterpret_cast<intptr_t>(section)};
+    if (!file_mappings_add(mapping)) {
+        file_set_error_text("too many files mapped");
+        UnmapViewOfFile(base);
+        CloseHandle(section);
+        CloseHandle(file);
+        return nullptr;
+    }
+    *size = bytes;
+    return static_cast<const uint8_t *>(base);
+}
+
+bool file_buffer_is_mapping(const void *buffer) {
+    return file_mappings_contains(buffer);
 }
 
 int64_t file_size64(FILE *file) {

@@ -72,8 +72,8 @@ public:
     // A time-out for the first window of a start: Wine may take a while when cold.
     virtual int start_ms() = 0;
 
-    // Keeps a picture of what is on top (a message box, else the window worked) as NAME.png where the front end keeps its screenshots
-    // (for front ends with pixels; the headless window has none).
+    // Keeps a picture of what is on top (a message box, else the window worked) as NAME.png where the front
+    // end keeps its screenshots (for front ends with pixels; the headless window has none).
     virtual void screenshot(const char *name) = 0;
 };
 

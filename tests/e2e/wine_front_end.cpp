@@ -83,8 +83,8 @@ public:
         HWND box = remote::wait_message_box(m_process.id, 0, 0);
         std::string error;
         EXPECT_TRUE(remote::screenshot(
-            box != nullptr ? box : m_op.window(), remote::unix_path((m_screenshots / (std::string(name) + ".png")).string()),
-            &error))
+            box != nullptr ? box : m_op.window(),
+            remote::unix_path((m_screenshots / (std::string(name) + ".png")).string()), &error))
             << error;
     }
 
