@@ -9,15 +9,27 @@ namespace {
 std::string g_Directory;
 // True when g_Directory is ours alone (POSIX) and goes away with the library.
 bool g_DirectoryIsPrivate = false;
+// Which of the temporary directories the next directory is made under: 0 is the temporary directory
+// itself; a later one is taken when a library could not be loaded from an earlier (noexec).
+size_t g_Candidate = 0;
+std::vector<std::string> g_Candidates;
 
 bool make_directory() {
     if (!g_Directory.empty())
         return true;
-    std::string directory, temp;
-    if (!g_OsApi.create_private_directory(&directory))
-        return false;
+    std::string directory, base;
+    if (g_Candidate == 0) {
+        if (!g_OsApi.create_private_directory(&directory))
+            return false;
+        if (!g_OsApi.temp_directory(&base))
+            base.clear();
+    } else {
+        base = g_Candidates[g_Candidate];
+        if (!g_OsApi.create_private_directory_in(base.c_str(), &directory))
+            return false;
+    }
     g_Directory = directory;
-    g_DirectoryIsPrivate = !(g_OsApi.temp_directory(&temp) && temp == directory);
+    g_DirectoryIsPrivate = directory != base;
     return true;
 }
 
@@ -66,7 +78,8 @@ int remove_driver_library() {
     int deleted = driver_library_path(&path) && g_OsApi.file_delete(path.c_str()) ? 1 : 0;
     if (g_DirectoryIsPrivate) {
         g_OsApi.remove_private_directory(g_Directory.c_str());
-        forget_driver_library_directory();
+        g_Directory.clear();
+        g_DirectoryIsPrivate = false;
     }
     return deleted;
 }
@@ -79,4 +92,37 @@ void discard_private_driver_directory() {
 void forget_driver_library_directory() {
     g_Directory.clear();
     g_DirectoryIsPrivate = false;
+    g_Candidate = 0;
+    g_Candidates.clear();
+}
+
+std::string driver_library_directory() {
+    return g_Directory;
+}
+
+bool move_driver_library_on(std::string *next) {
+    if (g_Directory.empty() || g_OsApi.allows_execution(g_Directory.c_str()))
+        return false;
+    std::string temp;
+    if (g_Candidate == 0 && !(g_OsApi.temp_directories(&g_Candidates) && g_OsApi.temp_directory(&temp)))
+        return false;
+    // The first candidate is the temporary directory itself; the others in their order, those that
+    // allow no code either skipped.
+    size_t candidate = g_Candidate + 1;
+    while (candidate < g_Candidates.size() &&
+           (g_Candidates[candidate] == temp || !g_OsApi.allows_execution(g_Candidates[candidate].c_str())))
+        ++candidate;
+    if (candidate >= g_Candidates.size())
+        return false;
+    // The library goes with its private directory; a shared directory (Windows) keeps its file.
+    std::string path;
+    if (driver_library_path(&path))
+        g_OsApi.file_delete(path.c_str());
+    if (g_DirectoryIsPrivate)
+        g_OsApi.remove_private_directory(g_Directory.c_str());
+    g_Directory.clear();
+    g_DirectoryIsPrivate = false;
+    g_Candidate = candidate;
+    *next = g_Candidates[candidate];
+    return true;
 }

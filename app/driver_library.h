@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 inline constexpr char DRIVER_LIBRARY_NAME[] = "AdbWinApi.dll";
 
@@ -42,3 +43,13 @@ void discard_private_driver_directory();
 
 // Forgets the directory without touching it (tests, between start-ups in one process).
 void forget_driver_library_directory();
+
+// The directory the library is deployed to, or empty before the first deployment.
+std::string driver_library_directory();
+
+// The library was deployed but did not load. When the reason is the place (its directory allows no
+// code: a temporary directory mounted noexec), the library and its private directory are discarded,
+// the next deployment goes to the next temporary directory that allows code (os/os_api.h:
+// temp_directories), whose name is put in *next, and the result is true. False, with nothing changed,
+// when the place is not to blame or no such directory is left. Window thread.
+bool move_driver_library_on(std::string *next);

@@ -335,8 +335,8 @@ int main(int argc, char **argv) {
         return 1;
     g_PayloadPath = dir + "/flasher-1g";
     printf("writing a 1 GiB flasher to %s\n", g_PayloadPath.c_str());
-    if (!write_payload(g_PayloadPath, bin + "tarnex", bin + "libtarnex_sim.so")) {
-        fprintf(stderr, "bench_package: cannot write %s from %starnex and %slibtarnex_sim.so\n",
+    if (!write_payload(g_PayloadPath, bin + "tarnex-console", bin + "libtarnex_sim.so")) {
+        fprintf(stderr, "bench_package: cannot write %s from %starnex-console and %slibtarnex_sim.so\n",
                 g_PayloadPath.c_str(), bin.c_str(), bin.c_str());
         remove(g_PayloadPath.c_str());
         return 1;

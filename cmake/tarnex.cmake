@@ -27,6 +27,18 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
     enable_language(RC)
 endif()
 
+# The Linux window: Qt 6 Widgets (Debian's qt6-base-dev), natively and outside the ThreadSanitizer build
+# (see framework/CMakeLists.txt). TARNEX_QT tells every folder whether the Qt programs are built.
+set(TARNEX_QT OFF)
+if(NOT TARNEX_WINDOWS AND NOT TARNEX_SANITIZE MATCHES "thread")
+    find_package(Qt6 6.4 QUIET COMPONENTS Widgets Test)
+    if(Qt6_FOUND)
+        set(TARNEX_QT ON)
+    else()
+        message(WARNING "Qt 6 (qt6-base-dev) not found: the window flasher and its tests are not built")
+    endif()
+endif()
+
 # tarnex_program_resources(TARGET FILE_NAME DESCRIPTION)
 # Gives a Windows program its manifest (version 6 common controls, DPI awareness, asInvoker) and its
 # version information (res/program.rc). Does nothing in the other builds.
@@ -111,12 +123,14 @@ function(tarnex_setup_gtest)
     endif()
 endfunction()
 
-# tarnex_add_test(NAME <name> SOURCES <files...> [LIBS <targets...>] [LABELS <labels...>] [OWN_MAIN])
+# tarnex_add_test(NAME <name> SOURCES <files...> [LIBS <targets...>] [LABELS <labels...>] [OWN_MAIN]
+#                 [PREFIX <prefix>])
 # Natively every test case becomes its own CTest test; for Windows the whole program is one test run
 # under Wine (one Wine start per case would cost more than the cases). OWN_MAIN: a library among LIBS
-# brings main().
+# brings main(). PREFIX: put before the name of each native test case, for a program that runs the same
+# cases as another (the end-to-end scenarios on a second window).
 function(tarnex_add_test)
-    cmake_parse_arguments(T "OWN_MAIN" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+    cmake_parse_arguments(T "OWN_MAIN" "NAME;PREFIX" "SOURCES;LIBS;LABELS" ${ARGN})
     tarnex_setup_gtest()
     add_executable(${T_NAME} ${T_SOURCES})
     if(T_OWN_MAIN)
@@ -134,7 +148,8 @@ function(tarnex_add_test)
             ENVIRONMENT "${TARNEX_WINE_ENV}")
     else()
         include(GoogleTest)
-        gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS "${T_LABELS}")
+        gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST TEST_PREFIX "${T_PREFIX}"
+                             PROPERTIES LABELS "${T_LABELS}")
     endif()
 endfunction()
 

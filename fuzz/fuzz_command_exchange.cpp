@@ -108,47 +108,22 @@ bool fuzz_write(ADBAPIHANDLE, void *buffer, uint32_t bytes_to_write, uint32_t *b
     return true;
 }
 
-// The operations an exchange never calls: present, so that the table counts as bound, and failing.
-ADBAPIHANDLE no_enum(AdbGuid, bool, bool, bool) {
-    return nullptr;
-}
-bool no_next(ADBAPIHANDLE, AdbInterfaceInfo *, uint32_t *) {
-    return false;
-}
-ADBAPIHANDLE no_create(const char16_t *) {
-    return nullptr;
-}
-bool no_text(ADBAPIHANDLE, void *, uint32_t *, bool) {
-    return false;
-}
-bool no_device_descriptor(ADBAPIHANDLE, UsbDeviceDescriptor *) {
-    return false;
-}
-bool no_interface_descriptor(ADBAPIHANDLE, UsbInterfaceDescriptor *) {
-    return false;
-}
-ADBAPIHANDLE no_endpoint(ADBAPIHANDLE, int, int) {
-    return nullptr;
-}
-bool no_close(ADBAPIHANDLE) {
-    return true;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    g_DriverApi = {no_enum,
-                   no_next,
-                   no_create,
-                   no_text,
-                   no_text,
-                   no_device_descriptor,
-                   no_interface_descriptor,
-                   no_endpoint,
-                   no_endpoint,
+    // The operations an exchange never calls: present, so that the table counts as bound, and failing.
+    g_DriverApi = {[](AdbGuid, bool, bool, bool) -> ADBAPIHANDLE { return nullptr; },
+                   [](ADBAPIHANDLE, AdbInterfaceInfo *, uint32_t *) { return false; },
+                   [](const char16_t *) -> ADBAPIHANDLE { return nullptr; },
+                   [](ADBAPIHANDLE, void *, uint32_t *, bool) { return false; },
+                   [](ADBAPIHANDLE, void *, uint32_t *, bool) { return false; },
+                   [](ADBAPIHANDLE, UsbDeviceDescriptor *) { return false; },
+                   [](ADBAPIHANDLE, UsbInterfaceDescriptor *) { return false; },
+                   [](ADBAPIHANDLE, int, int) -> ADBAPIHANDLE { return nullptr; },
+                   [](ADBAPIHANDLE, int, int) -> ADBAPIHANDLE { return nullptr; },
                    fuzz_read,
                    fuzz_write,
-                   no_close};
+                   [](ADBAPIHANDLE) { return true; }};
     for (size_t i = 0; i < sizeof g_Data; ++i)
         g_Data[i] = static_cast<uint8_t>(i * 131);
     return 0;

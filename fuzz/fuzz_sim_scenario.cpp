@@ -2,8 +2,7 @@
 // refusal or a phone that survives a whole flash conversation with every handle closed again.
 // The library is loaded from this program's folder, as the product loads a driver library.
 
-#include "../drivers/sim/sim_control.h"
-#include "../usb/driver_abi.h"
+#include "drivers/sim/sim_binding.h"
 
 #include <dlfcn.h>
 
@@ -16,43 +15,23 @@
 
 namespace {
 
-struct Api {
-    AdbEnumInterfacesFn enumerate;
-    AdbNextInterfaceFn next;
-    AdbCreateInterfaceByNameFn create;
-    AdbOpenDefaultBulkReadEndpointFn open_read;
-    AdbOpenDefaultBulkWriteEndpointFn open_write;
-    AdbReadEndpointSyncFn read;
-    AdbWriteEndpointSyncFn write;
-    AdbCloseHandleFn close;
-    TarnexSimConfigureFn configure;
-    TarnexSimHandleStatsFn stats;
-    TarnexSimClearTranscriptFn clear_transcript;
-} api;
-
-template <typename Fn>
-void bind(void *lib, Fn &fn, const char *name) {
-    fn = reinterpret_cast<Fn>(dlsym(lib, name));
-    if (fn == nullptr) {
-        std::fprintf(stderr, "fuzz_sim_scenario: %s is not exported\n", name);
-        std::abort();
-    }
-}
+SimBinding sim;
 
 void exchange(ADBAPIHANDLE rd, ADBAPIHANDLE wr, const std::string &command, uint32_t data_bytes) {
     std::vector<uint8_t> bytes(command.begin(), command.end());
     uint32_t n = 0;
-    if (!api.write(wr, bytes.data(), static_cast<uint32_t>(bytes.size()), &n, 1000))
+    if (!sim.AdbWriteEndpointSync(wr, bytes.data(), static_cast<uint32_t>(bytes.size()), &n, 1000))
         return;
     uint8_t reply[64];
     // Bounded: a scripted phone may stay silent for ever, and the host's endless wait is not ours.
     for (int i = 0; i < 8; ++i) {
-        if (!api.read(rd, reply, sizeof reply, &n, 1000))
+        if (!sim.AdbReadEndpointSync(rd, reply, sizeof reply, &n, 1000))
             continue;
         if (n >= 4 && std::string(reinterpret_cast<char *>(reply), 4) == "DATA" && data_bytes > 0) {
             std::vector<uint8_t> data(data_bytes, 0x5A);
             uint32_t pos = 0;
-            while (pos < data_bytes && api.write(wr, data.data() + pos, data_bytes - pos, &n, 1000) && n > 0)
+            while (pos < data_bytes &&
+                   sim.AdbWriteEndpointSync(wr, data.data() + pos, data_bytes - pos, &n, 1000) && n > 0)
                 pos += n;
             data_bytes = 0;
             continue;
@@ -67,21 +46,11 @@ void exchange(ADBAPIHANDLE rd, ADBAPIHANDLE wr, const std::string &command, uint
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     auto path = std::filesystem::read_symlink("/proc/self/exe").parent_path() / "libtarnex_sim.so";
     void *lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (lib == nullptr) {
-        std::fprintf(stderr, "fuzz_sim_scenario: cannot load %s: %s\n", path.c_str(), dlerror());
+    if (lib == nullptr || !sim.bind([lib](const char *name) { return dlsym(lib, name); })) {
+        std::fprintf(stderr, "fuzz_sim_scenario: cannot use %s: %s\n", path.c_str(),
+                     lib == nullptr ? dlerror() : sim.error.c_str());
         std::abort();
     }
-    bind(lib, api.enumerate, "AdbEnumInterfaces");
-    bind(lib, api.next, "AdbNextInterface");
-    bind(lib, api.create, "AdbCreateInterfaceByName");
-    bind(lib, api.open_read, "AdbOpenDefaultBulkReadEndpoint");
-    bind(lib, api.open_write, "AdbOpenDefaultBulkWriteEndpoint");
-    bind(lib, api.read, "AdbReadEndpointSync");
-    bind(lib, api.write, "AdbWriteEndpointSync");
-    bind(lib, api.close, "AdbCloseHandle");
-    bind(lib, api.configure, "tarnex_sim_configure");
-    bind(lib, api.stats, "tarnex_sim_handle_stats");
-    bind(lib, api.clear_transcript, "tarnex_sim_clear_transcript");
     return 0;
 }
 
@@ -93,25 +62,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             return 0;
     }
     char error[256];
-    if (api.configure(text.c_str(), error, sizeof error) != 0)
+    if (sim.configure(text.c_str(), error, sizeof error) != 0)
         return 0;
 
     std::vector<std::u16string> names;
-    ADBAPIHANDLE e = api.enumerate(ANDROID_USB_CLASS_ID, true, true, true);
+    ADBAPIHANDLE e = sim.AdbEnumInterfaces(ANDROID_USB_CLASS_ID, true, true, true);
     alignas(8) uint8_t entry[2048];
     uint32_t entry_size = sizeof entry;
-    while (names.size() < 4 && api.next(e, reinterpret_cast<AdbInterfaceInfo *>(entry), &entry_size)) {
+    while (names.size() < 4 &&
+           sim.AdbNextInterface(e, reinterpret_cast<AdbInterfaceInfo *>(entry), &entry_size)) {
         names.emplace_back(reinterpret_cast<const char16_t *>(entry + ADB_INTERFACE_NAME_OFFSET));
         entry_size = sizeof entry;
     }
-    api.close(e);
+    sim.AdbCloseHandle(e);
 
     for (const auto &name : names) {
-        ADBAPIHANDLE iface = api.create(name.c_str());
+        ADBAPIHANDLE iface = sim.AdbCreateInterfaceByName(name.c_str());
         if (iface == nullptr)
             continue;
-        ADBAPIHANDLE rd = api.open_read(iface, 0, 0);
-        ADBAPIHANDLE wr = api.open_write(iface, 0, 0);
+        ADBAPIHANDLE rd = sim.AdbOpenDefaultBulkReadEndpoint(iface, 0, 0);
+        ADBAPIHANDLE wr = sim.AdbOpenDefaultBulkWriteEndpoint(iface, 0, 0);
         if (rd != nullptr && wr != nullptr) {
             exchange(rd, wr, "download:00000010", 16);
             exchange(rd, wr, "flash:boot", 0);
@@ -121,13 +91,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
         for (ADBAPIHANDLE h : {wr, rd, iface}) {
             if (h != nullptr)
-                api.close(h);
+                sim.AdbCloseHandle(h);
         }
     }
-    TarnexSimHandleStats s{};
-    api.stats(&s);
+    const TarnexSimHandleStats s = sim.stats();
     if (s.open_now != 0 || s.bad_closes != 0)
         __builtin_trap(); // every handle opened here was closed exactly once
-    api.clear_transcript();
+    sim.clear_transcript();
     return 0;
 }

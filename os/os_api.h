@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The native codes the core acts on, named once. A driver library reports a read time-out with
 // OS_ERROR_TIMEOUT and any other code once the device has gone.
@@ -120,6 +121,21 @@ struct OsApi {
     // Starts a detached thread running entry(context); nobody joins it. Any thread. False when no thread
     // could be started (entry is then never called), with the last-error value set.
     bool (*start_thread)(OsThreadEntry entry, void *context);
+
+    // --- Where else a library can be deployed when the temporary directory does not let one load.
+
+    // The directories for temporary files, best first: on POSIX $TEMP, $TMPDIR, /tmp and /var/tmp, each
+    // once, the first two only when set (the first is temp_directory's); on Windows the temporary
+    // directory alone. Any thread. False when the system can name none.
+    bool (*temp_directories)(std::vector<std::string> *paths);
+
+    // create_private_directory, under `base` (one of temp_directories) instead of the first. On Windows
+    // `base` itself. Window thread. False on failure, with the last-error value set.
+    bool (*create_private_directory_in)(const char *base, std::string *path);
+
+    // False when no code can be loaded from files in `directory`: on POSIX its file system is mounted
+    // noexec, and dlopen refuses every library there. True on Windows, and when it cannot be told.
+    bool (*allows_execution)(const char *directory);
 };
 
 // The services in use. See the top of this file for who may write to it.

@@ -9,6 +9,9 @@ packages=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     # the Linux driver library over libusb, and the emulated phone its tests run it against (umockdev)
     pkg-config libusb-1.0-0-dev libumockdev-dev umockdev
+    # the Linux window: Qt 6 Widgets (with its platform plugins and the icon reader), OpenGL headers its
+    # CMake files ask for
+    qt6-base-dev libgl-dev
     # references the CRC benchmark compares against (linked into the benchmark only)
     zlib1g-dev libdeflate-dev
     # the Windows cross builds (x64 and x86); the posix-thread compilers give std::thread and std::mutex
@@ -16,7 +19,7 @@ packages=(
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
     # Windows programs and tests run under 64-bit Wine (wine32 must not be installed: it breaks wine64 here)
     wine wine64
-    # the Windows window tests and the demo: a virtual X display, screenshots, a CJK font for the
+    # the window tests and the demos (Wine and Qt): a virtual X display, screenshots, a CJK font for the
     # dialogs' Chinese texts, and a check that the user's display answers
     xvfb imagemagick fonts-wqy-zenhei xdotool
 )

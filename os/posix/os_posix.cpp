@@ -7,8 +7,10 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <new>
 #include <vector>
 
@@ -43,6 +45,37 @@ bool posix_temp_directory(std::string *path) {
         directory.pop_back();
     *path = directory;
     return true;
+}
+
+bool posix_temp_directories(std::vector<std::string> *paths) {
+    std::vector<std::string> found;
+    auto add = [&](std::string directory) {
+        while (directory.size() > 1 && directory.back() == '/')
+            directory.pop_back();
+        if (!directory.empty() && std::find(found.begin(), found.end(), directory) == found.end())
+            found.push_back(directory);
+    };
+    for (const char *name : {"TEMP", "TMPDIR"})
+        if (const char *value = getenv(name); value != nullptr && value[0] != '\0')
+            add(value);
+    add("/tmp");
+    add("/var/tmp");
+    *paths = std::move(found);
+    return true;
+}
+
+bool posix_create_private_directory_in(const char *base, std::string *path) {
+    std::string pattern = os_join_path(base, "tarnex-XXXXXX");
+    // mkdtemp creates the directory with mode 0700 under a name nobody else can have taken.
+    if (mkdtemp(pattern.data()) == nullptr)
+        return false;
+    *path = pattern;
+    return true;
+}
+
+bool posix_allows_execution(const char *directory) {
+    struct statvfs file_system;
+    return statvfs(directory, &file_system) != 0 || (file_system.f_flag & ST_NOEXEC) == 0;
 }
 
 bool posix_create_private_directory(std::string *path) {
@@ -293,6 +326,9 @@ constexpr OsApi POSIX_API = {
     posix_ansi_to_utf16,
     posix_utf16_to_ansi,
     posix_start_thread,
+    posix_temp_directories,
+    posix_create_private_directory_in,
+    posix_allows_execution,
 };
 
 } // namespace

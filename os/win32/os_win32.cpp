@@ -60,6 +60,23 @@ bool win32_create_private_directory(std::string *path) {
     return win32_temp_directory(path);
 }
 
+bool win32_temp_directories(std::vector<std::string> *paths) {
+    std::string temp;
+    if (!win32_temp_directory(&temp))
+        return false;
+    *paths = {temp};
+    return true;
+}
+
+bool win32_create_private_directory_in(const char *base, std::string *path) {
+    *path = base;
+    return true;
+}
+
+bool win32_allows_execution(const char *) {
+    return true;
+}
+
 bool win32_remove_private_directory(const char *) {
     return true;
 }
@@ -250,6 +267,9 @@ constexpr OsApi WIN32_API = {
     win32_ansi_to_utf16,
     win32_utf16_to_ansi,
     win32_start_thread,
+    win32_temp_directories,
+    win32_create_private_directory_in,
+    win32_allows_execution,
 };
 
 } // namespace

@@ -3,6 +3,7 @@
 // test program links exactly one front end, which defines make_front_end():
 //
 //   headless_front_end.cpp  the application in this process on the headless window (native builds);
+//   qt_front_end.cpp        the same on the Qt window (native builds);
 //   wine_front_end.cpp      the real tarnex.exe under Wine, driven through the window system.
 //
 // A front end builds the flasher from its own base executable with the simulated phone as the driver

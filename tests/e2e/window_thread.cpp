@@ -1,5 +1,7 @@
 #include "tests/e2e/window_thread.h"
 
+#include "framework/backend.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -40,6 +42,10 @@ bool wait_main_thread(int timeout_ms) {
 
 int main(int argc, char **argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    // The window system is readied here, on the thread its windows will live on (Qt makes its
+    // application object there). Listing the tests needs none.
+    if (!::testing::GTEST_FLAG(list_tests))
+        g_FrameworkBackend.initialize();
     MainThread &m = main_thread();
     int result = 1;
     std::thread tests([&] {

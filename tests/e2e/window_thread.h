@@ -1,6 +1,7 @@
 // In the in-process end-to-end test programs the process's main thread is the window thread, as it must
-// be for a Qt window: main() (window_thread.cpp) runs the tests on a second thread and runs on the main
-// thread each flasher that a test starts. A test drives the window from its own thread meanwhile.
+// be for a Qt window: main() (window_thread.cpp) readies the backend there, runs the tests on a second
+// thread and runs on the main thread each flasher that a test starts. A test drives the window from its own
+// thread meanwhile.
 #pragma once
 
 #include <functional>

@@ -1,10 +1,13 @@
-// What the protocol tests share: the simulated phone opened through the real transport, the exchange's
-// wire traffic taken from the phone's transcript, and the standard-error lines of a call.
+// What the protocol tests share: the simulated phone deployed, loaded and bound by name the way the
+// product does it and opened through the real transport, the exchange's wire traffic taken from the
+// phone's transcript, and the standard-error lines of a call.
 #pragma once
 
 #include "fastboot/command_exchange.h"
 #include "os/os_api.h"
-#include "tests/usb/usb_sim_test.h"
+#include "tests/support/test_data.h"
+#include "tests/usb/deployed_sim.h"
+#include "usb/usb_device.h"
 
 #include <gtest/gtest.h>
 
@@ -35,23 +38,24 @@ inline std::string stderr_of(const std::function<void()> &run) {
     return testing::internal::GetCapturedStderr();
 }
 
-// Bytes that differ from one position to the next, so that a shifted or cut data phase shows.
-inline std::string image_bytes(size_t size) {
-    std::string data(size, '\0');
-    for (size_t i = 0; i < size; ++i)
-        data[i] = static_cast<char>((i * 131) ^ (i >> 9));
-    return data;
-}
-
-class FastbootSim : public UsbSim {
+// After every test, whatever path it took, every handle the exchange opened through the driver must have
+// been closed exactly once.
+class FastbootSim : public ::testing::Test {
 protected:
     void SetUp() override {
-        UsbSim::SetUp();
+        ASSERT_TRUE(sim.deploy()) << sim.error;
+        ASSERT_TRUE(driver_api_complete(g_DriverApi));
         ErrorText[0] = '\0';
     }
     void TearDown() override {
         free_device(device);
-        UsbSim::TearDown();
+        if (sim.library != nullptr) {
+            TarnexSimHandleStats stats = sim.stats();
+            EXPECT_EQ(stats.open_now, 0u) << sim.transcript();
+            EXPECT_EQ(stats.bad_closes, 0u) << sim.transcript();
+            EXPECT_EQ(stats.bad_handles, 0u) << sim.transcript();
+        }
+        sim.remove();
     }
 
     // Starts the phone afresh with `scenario` and opens it the way the poll does.
@@ -74,5 +78,6 @@ protected:
         return lines;
     }
 
+    DeployedSim sim;
     UsbDeviceHandle *device = nullptr;
 };

@@ -133,7 +133,7 @@ TEST_F(FastbootSim, TheDeviceChoosesHowManyBytesGoOut) {
          "on download:*#2 data-size 0\n"
          "on download:*#3 info preparing\n"
          "on download:*#3 final-info written\n");
-    const std::string data = image_bytes(0x2a7f);
+    const std::string data = test_pattern_text(0x2a7f);
     const uint32_t size = static_cast<uint32_t>(data.size());
 
     EXPECT_EQ(send_command(device, 0, "download:00002a7f", data.data(), size, nullptr), 0x2a7f - 1000);
@@ -175,7 +175,7 @@ TEST_F(FastbootSim, ASizeBeyondTheOfferOrAWrongReplySendsNoData) {
          "on download:*#3 fail \"too big\"\n"
          "on download:*#4 final-reply DATA00000010\n"
          "on download:*#5 data-size +1\n");
-    const std::string data = image_bytes(16);
+    const std::string data = test_pattern_text(16);
     for (const char *expected :
          {"data size too large", "data size too large", "remote: too big", "unknown status code"}) {
         EXPECT_EQ(send_command(device, 0, "download:00000010", data.data(), 16, nullptr), -1);
@@ -191,7 +191,7 @@ TEST_F(FastbootSim, ASizeBeyondTheOfferOrAWrongReplySendsNoData) {
 
 TEST_F(FastbootSim, APhoneThatLeavesIsDescribedInTheSystemsWords) {
     open("device phone\non download:* unplug-after 5000\n");
-    const std::string data = image_bytes(10000);
+    const std::string data = test_pattern_text(10000);
     EXPECT_EQ(send_download(device, 0, data.data(), 10000), -1);
     EXPECT_EQ(get_error_text(), described("data transfer failure", SIM_DEVICE_GONE));
     EXPECT_EQ(send_command(device, 0, "reboot"), -1);
@@ -210,31 +210,23 @@ public:
     std::vector<WPARAM> tags;
 };
 
-class ExchangeFake : public FakeDriverTest {
+class ExchangeFake : public FakePhoneTest {
 protected:
     void SetUp() override {
-        FakeDriverTest::SetUp();
-        fake.interfaces = {fastboot_interface("phone")};
-        handle = open_device_interface(u"phone");
-        ASSERT_NE(handle, nullptr);
+        FakePhoneTest::SetUp();
         ErrorText[0] = '\0';
-    }
-    void TearDown() override {
-        free_device(handle);
-        FakeDriverTest::TearDown();
     }
     void replies(std::initializer_list<const char *> texts) {
         for (const char *text : texts)
             fake.read_script.push_back({true, std::nullopt, 0, text});
     }
-    UsbDeviceHandle *handle = nullptr;
 };
 
 } // namespace
 
 TEST_F(ExchangeFake, OkayToADownloadIsADataPhaseOfNothingFollowedByTheFinalStatus) {
     replies({"OKAY", "INFOdone", "OKAY"});
-    const std::string data = image_bytes(100);
+    const std::string data = test_pattern_text(100);
     std::string echoed = stderr_of([&] { EXPECT_EQ(send_download(handle, 0, data.data(), 100), 0); });
     EXPECT_EQ(echoed, "INFOdone\n");
     EXPECT_EQ(fake.written, "download:00000064");
@@ -279,7 +271,7 @@ TEST_F(ExchangeFake, TheDataPhaseCarriesTheProgressTagAndNeedsNoHeap) {
     set_main_window(&window);
     g_ImageTable.ProgressSlice = 1000;
     fake.reads.reserve(8), fake.writes.reserve(8), fake.written.reserve(16384);
-    const std::string data = image_bytes(10000);
+    const std::string data = test_pattern_text(10000);
 
     testing::internal::CaptureStderr();
     start_counting_allocations();

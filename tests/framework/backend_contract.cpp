@@ -24,7 +24,7 @@ TEST_F(BackendContract, ModalRunShowsAfterInitAndReturnsTheValueGivenToEndDialog
 
 TEST_F(BackendContract, DialogEndedDuringInitIsNeverShown) {
     dialog.end_during_init = true;
-    ui = std::thread([this] { result = dialog.DoModal(); });
+    ui = [this] { result = dialog.DoModal(); };
     ui.join();
     EXPECT_EQ(result, IDABORT);
     EXPECT_FALSE(dialog.visible_during_init);

@@ -38,6 +38,36 @@ public:
     virtual WindowHandle window_of(Operator &op) = 0;
     // Whether the window is visible on the screen now. Window thread.
     virtual bool is_visible(WindowHandle window) = 0;
+
+    // Runs `job` on a window thread: a new thread here; the main thread where the window system wants
+    // its windows there (Qt). join_window_thread waits until the job has returned.
+    virtual void run_window_thread(std::function<void()> job) { m_thread = std::thread(std::move(job)); }
+    virtual void join_window_thread() { m_thread.join(); }
+
+private:
+    std::thread m_thread;
+};
+
+// The window thread of a test: started once, joined once.
+class WindowThread {
+public:
+    explicit WindowThread(BackendHarness *harness) : m_harness(harness) {}
+    WindowThread &operator=(std::function<void()> job) {
+        m_harness->run_window_thread(std::move(job));
+        m_running = true;
+        return *this;
+    }
+    bool joinable() const { return m_running; }
+    void join() {
+        if (!m_running)
+            return;
+        m_harness->join_window_thread();
+        m_running = false;
+    }
+
+private:
+    BackendHarness *m_harness;
+    bool m_running = false;
 };
 
 std::unique_ptr<BackendHarness> make_backend_harness();
@@ -159,10 +189,10 @@ protected:
     void Start(ProbeDialog *probe = nullptr, int template_id = IDD_ABOUTBOX) {
         ProbeDialog *shown = probe != nullptr ? probe : &dialog;
         app.m_pMainWnd = shown;
-        ui = std::thread([this, shown] {
+        ui = [this, shown] {
             ui_thread = std::this_thread::get_id();
             result = shown->DoModal();
-        });
+        };
         ASSERT_TRUE(op->wait_window(template_id, CONTRACT_WAIT_MS));
         window = harness->window_of(*op);
     }
@@ -187,7 +217,7 @@ protected:
     std::unique_ptr<Operator> op = harness->make_operator();
     ProbeApp app;
     ProbeDialog dialog{harness.get()};
-    std::thread ui;
+    WindowThread ui{harness.get()};
     std::atomic<std::thread::id> ui_thread{};
     WindowHandle window = nullptr;
     std::atomic<intptr_t> result{0};

@@ -1,4 +1,4 @@
-// End to end: the console flasher (build/.../bin/tarnex with a package appended) carrying
+// End to end: the console flasher (build/.../bin/tarnex-console with a package appended) carrying
 // libtarnex_libusb.so as its "AdbWinApi.dll", run by tarnex-usb-emulator on the emulated bus, driven
 // through its standard input as an operator would, exactly as another program (a demo, a window test)
 // would use the emulator.
@@ -184,10 +184,10 @@ protected:
         std::string error;
         ASSERT_TRUE(write_demo_firmware(dir.Path("firmware").c_str(), &error)) << error;
         fs::copy_file(bin + "/" + TARNEX_LIBUSB_FILE, dir.Path("firmware/AdbWinApi.dll"));
-        ASSERT_EQ(
-            run({bin + "/tarnex-pack", "build", bin + "/tarnex", dir.Path("firmware"), dir.Path("flasher")},
-                dir.Path("pack.log")),
-            0)
+        ASSERT_EQ(run({bin + "/tarnex-pack", "build", bin + "/tarnex-console", dir.Path("firmware"),
+                       dir.Path("flasher")},
+                      dir.Path("pack.log")),
+                  0)
             << read_text(dir.Path("pack.log"));
     }
 

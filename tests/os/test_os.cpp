@@ -1,11 +1,13 @@
 // OS services, run natively and, for the Windows implementation, under Wine.
 #include "os/os_api.h"
 
+#include "tests/support/test_files.h"
+
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <atomic>
-#include <cstdio>
-#include <cstring>
 #include <future>
 #include <stdexcept>
 #include <string>
@@ -20,26 +22,6 @@
 #endif
 
 namespace {
-
-std::string read_file(const std::string &path) {
-    std::string content;
-    FILE *file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        return "<absent>";
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
-        content.append(buffer, n);
-    std::fclose(file);
-    return content;
-}
-
-bool file_exists(const std::string &path) {
-    FILE *file = std::fopen(path.c_str(), "rb");
-    if (file != nullptr)
-        std::fclose(file);
-    return file != nullptr;
-}
 
 void set_env(const char *name, const char *value) {
 #ifdef _WIN32
@@ -117,7 +99,7 @@ TEST(OsPaths, ExecutablePathNamesThisProgram) {
 #else
     EXPECT_TRUE(path.ends_with("/test_os")) << path;
 #endif
-    EXPECT_TRUE(file_exists(path)) << path;
+    EXPECT_TRUE(std::filesystem::exists(path)) << path;
 }
 
 TEST(OsPaths, TemporaryDirectoryComesFromTheEnvironment) {
@@ -148,6 +130,23 @@ TEST(OsPaths, TemporaryDirectoryComesFromTheEnvironment) {
 }
 
 #ifndef _WIN32
+// The candidates a driver library may be deployed under when the temporary directory allows no code:
+// the same first one, then the others in order, each once.
+TEST(OsPaths, TemporaryDirectoriesStartWithTheTemporaryDirectoryAndNameEachOnce) {
+    SavedEnv temp("TEMP"), tmpdir("TMPDIR");
+    set_env("TEMP", "/srv/temp-a/");
+    set_env("TMPDIR", "/tmp/");
+    std::vector<std::string> directories;
+    ASSERT_TRUE(g_OsApi.temp_directories(&directories));
+    EXPECT_EQ(directories, (std::vector<std::string>{"/srv/temp-a", "/tmp", "/var/tmp"}));
+    set_env("TEMP", nullptr);
+    set_env("TMPDIR", nullptr);
+    ASSERT_TRUE(g_OsApi.temp_directories(&directories));
+    EXPECT_EQ(directories, (std::vector<std::string>{"/tmp", "/var/tmp"}));
+    // (A noexec file system is tested for real in tests/app/test_noexec.cpp.)
+    EXPECT_TRUE(g_OsApi.allows_execution(std::filesystem::current_path().c_str()));
+}
+
 TEST(OsPaths, PrivateDirectoriesAreNewOwnerOnlyAndRemovable) {
     std::string first, second, temp;
     ASSERT_TRUE(g_OsApi.temp_directory(&temp));
@@ -179,7 +178,7 @@ TEST_F(OsFiles, WrittenFileReadsBackAndRecreatingTruncates) {
     std::string file_path = path("data.bin");
     std::string long_content(10000, 'x');
     ASSERT_TRUE(os_write_whole_file(file_path.c_str(), long_content.data(), long_content.size()));
-    EXPECT_EQ(read_file(file_path), long_content);
+    EXPECT_EQ(read_file(file_path), bytes_of(long_content));
 
     // A shorter file written over a longer one must not keep the old tail: a stale tail after a
     // library would be loaded as part of it.
@@ -188,10 +187,10 @@ TEST_F(OsFiles, WrittenFileReadsBackAndRecreatingTruncates) {
     EXPECT_TRUE(g_OsApi.file_write(file, "short", 5));
     EXPECT_TRUE(g_OsApi.file_write(file, "", 0));
     EXPECT_TRUE(g_OsApi.file_close(file));
-    EXPECT_EQ(read_file(file_path), "short");
+    EXPECT_EQ(read_file(file_path), bytes_of("short"));
 
     EXPECT_TRUE(g_OsApi.file_delete(file_path.c_str()));
-    EXPECT_FALSE(file_exists(file_path));
+    EXPECT_FALSE(std::filesystem::exists(file_path));
     EXPECT_FALSE(g_OsApi.file_delete(file_path.c_str()));
     EXPECT_NE(g_OsApi.get_last_error(), 0u);
 }
@@ -206,7 +205,7 @@ TEST_F(OsFiles, CreatingInAMissingDirectoryFailsWithTheSystemsError) {
     EXPECT_EQ(g_OsApi.get_last_error(), static_cast<uint32_t>(ENOENT));
 #endif
     EXPECT_FALSE(os_write_whole_file(missing.c_str(), "x", 1));
-    EXPECT_FALSE(file_exists(missing));
+    EXPECT_FALSE(std::filesystem::exists(missing));
 }
 
 TEST_F(OsFiles, FailedWholeFileWriteLeavesNoFileAndKeepsTheWriteError) {
@@ -218,7 +217,7 @@ TEST_F(OsFiles, FailedWholeFileWriteLeavesNoFileAndKeepsTheWriteError) {
     };
     EXPECT_FALSE(os_write_whole_file(file_path.c_str(), "abcdef", 6));
     EXPECT_EQ(g_OsApi.get_last_error(), 1234u);
-    EXPECT_FALSE(file_exists(file_path));
+    EXPECT_FALSE(std::filesystem::exists(file_path));
 }
 
 // --- Libraries

@@ -5,6 +5,7 @@
 #include "drivers/sim/sim_binding.h"
 #include "os/os_api.h"
 #include "tests/support/test_data.h"
+#include "tests/support/test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -14,8 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -23,8 +22,10 @@ namespace {
 
 #ifdef _WIN32
 constexpr uint32_t CODE_DEVICE_GONE = 1167; // ERROR_DEVICE_NOT_CONNECTED
+constexpr uint32_t CODE_NOT_FOUND = 2;      // ERROR_FILE_NOT_FOUND
 #else
 constexpr uint32_t CODE_DEVICE_GONE = ENODEV;
+constexpr uint32_t CODE_NOT_FOUND = ENOENT;
 #endif
 constexpr uint32_t CODE_TIMEOUT = OS_ERROR_TIMEOUT;
 constexpr uint32_t CODE_INVALID_HANDLE = OS_ERROR_INVALID_HANDLE;
@@ -88,19 +89,19 @@ std::string hex8(uint32_t v) {
     return buf;
 }
 
-std::string read_file(const std::filesystem::path &p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+std::string read_text(const std::string &path) {
+    std::vector<uint8_t> bytes = read_file(path);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 // A host-side view of one open interface with its two endpoints.
 struct Connection {
     SimLibrary &sim;
+    std::u16string name;
     ADBAPIHANDLE iface = nullptr, rd = nullptr, wr = nullptr;
 
-    bool open(const std::u16string &name) {
+    bool open(const std::u16string &interface_name) {
+        name = interface_name;
         iface = sim.AdbCreateInterfaceByName(name.c_str());
         if (iface == nullptr)
             return false;
@@ -194,14 +195,17 @@ std::u16string widen(const std::string &s) {
     return std::u16string(s.begin(), s.end());
 }
 
+// Each test starts from the default phone; `c` is closed after the test, whatever it did.
 class SimTest : public ::testing::Test {
 protected:
     SimLibrary &sim = library();
+    Connection c{sim};
 
     void SetUp() override {
         ASSERT_TRUE(sim.error.empty()) << sim.error << " in " << library_path();
         sim.reset();
     }
+    void TearDown() override { c.close(); }
     void configure(const std::string &text) {
         char error[256] = "";
         ASSERT_EQ(0, sim.configure(text.c_str(), error, sizeof error)) << error;
@@ -212,11 +216,16 @@ protected:
         return error;
     }
     // Opens the first listed interface and forgets the transcript so far.
-    void connect(Connection &c) {
+    void connect(Connection &connection) {
         auto names = list_interfaces(sim);
         ASSERT_FALSE(names.empty());
-        ASSERT_TRUE(c.open(names[0]));
+        ASSERT_TRUE(connection.open(names[0]));
         sim.clear_transcript();
+    }
+    // Starts the simulation with `scenario` and connects `c` to its first phone.
+    void open(const std::string &scenario) {
+        configure(scenario);
+        connect(c);
     }
 };
 
@@ -305,13 +314,13 @@ TEST_F(SimTest, NoPhoneAtAllIsAnEmptyEnumeration) {
     configure("# nothing attached\n");
     EXPECT_TRUE(list_interfaces(sim).empty());
     EXPECT_EQ(sim.AdbCreateInterfaceByName(u"\\\\?\\usb#anything"), nullptr);
+    EXPECT_EQ(last_error(), CODE_NOT_FOUND) << "a name nobody has is not found, not gone";
     EXPECT_EQ(sim.stats().open_now, 0u);
 }
 
 // --- handles ----------------------------------------------------------------------------------------------
 
 TEST_F(SimTest, HandlesAreCountedAndADoubleOrUnknownCloseIsRefusedNotFollowed) {
-    Connection c{sim};
     connect(c);
     auto s = sim.stats();
     EXPECT_EQ(s.open_now, 3u);
@@ -319,8 +328,7 @@ TEST_F(SimTest, HandlesAreCountedAndADoubleOrUnknownCloseIsRefusedNotFollowed) {
     EXPECT_EQ(s.open_endpoints, 2u);
 
     // The window's presence check: a second handle on the same interface while the first is open.
-    auto names = list_interfaces(sim);
-    ADBAPIHANDLE again = sim.AdbCreateInterfaceByName(names[0].c_str());
+    ADBAPIHANDLE again = sim.AdbCreateInterfaceByName(c.name.c_str());
     ASSERT_NE(again, nullptr);
     EXPECT_NE(again, c.iface);
     EXPECT_TRUE(sim.AdbCloseHandle(again));
@@ -356,7 +364,6 @@ TEST_F(SimTest, HandlesAreCountedAndADoubleOrUnknownCloseIsRefusedNotFollowed) {
 }
 
 TEST_F(SimTest, ReconfiguringForgetsEveryEarlierHandle) {
-    Connection c{sim};
     connect(c);
     sim.reset();
     EXPECT_EQ(sim.stats().open_now, 0u);
@@ -367,7 +374,6 @@ TEST_F(SimTest, ReconfiguringForgetsEveryEarlierHandle) {
 // --- the protocol -----------------------------------------------------------------------------------------
 
 TEST_F(SimTest, DownloadAndFlashStoreTheImageByteForByteWithAnExactTranscript) {
-    Connection c{sim};
     connect(c);
     std::string image = test_pattern_text(10000, 1);
     EXPECT_EQ(c.command("download:00002710"), "DATA00002710");
@@ -403,13 +409,10 @@ TEST_F(SimTest, DownloadAndFlashStoreTheImageByteForByteWithAnExactTranscript) {
     EXPECT_EQ(sim.partition_fn("phone", "recovery", nullptr, 0), 0);
     EXPECT_EQ(sim.partition_fn("phone", "nothing", nullptr, 0), -2);
     EXPECT_EQ(sim.partition_fn("nobody", "boot", nullptr, 0), -1);
-    c.close();
 }
 
 TEST_F(SimTest, RefusesWhatARealPhoneRefuses) {
-    configure("device p\npartitions none\npartition boot 16\nmax-download 32\n");
-    Connection c{sim};
-    connect(c);
+    open("device p\npartitions none\npartition boot 16\nmax-download 32\n");
     EXPECT_EQ(c.command("flash:boot"), "FAILno image downloaded");
     EXPECT_EQ(c.command("download:00000021"), "FAILdownload size too large");
     EXPECT_EQ(c.command("download:zz"), "FAILinvalid download size");
@@ -421,11 +424,9 @@ TEST_F(SimTest, RefusesWhatARealPhoneRefuses) {
     EXPECT_EQ(c.command(std::string(65, 'x')), "FAILcommand too long");
     EXPECT_EQ(c.command("getvar:max-download-size"), "OKAY0x00000020");
     EXPECT_EQ(sim.partition_fn("p", "boot", nullptr, 0), 0) << "nothing refused reached the partition";
-    c.close();
 }
 
 TEST_F(SimTest, RebootAnswersThenLeavesTheBusAndHandlesDieWithTheAttachment) {
-    Connection c{sim};
     connect(c);
     ASSERT_EQ(c.download(test_pattern_text(100, 4)), "DATA00000064|OKAY");
     ASSERT_EQ(c.command("flash:system"), "OKAY");
@@ -439,6 +440,8 @@ TEST_F(SimTest, RebootAnswersThenLeavesTheBusAndHandlesDieWithTheAttachment) {
     EXPECT_EQ(error, CODE_DEVICE_GONE) << "gone is not a time-out: the host must stop waiting";
     EXPECT_FALSE(c.write("getvar:product"));
     EXPECT_EQ(last_error(), CODE_DEVICE_GONE);
+    EXPECT_EQ(sim.AdbCreateInterfaceByName(c.name.c_str()), nullptr);
+    EXPECT_EQ(last_error(), CODE_DEVICE_GONE) << "the poll's reopen learns that the phone has gone";
 
     // Back on the bus, the old handles stay dead while new ones work; the flash survived.
     ASSERT_EQ(0, sim.plug("phone"));
@@ -454,20 +457,14 @@ TEST_F(SimTest, RebootAnswersThenLeavesTheBusAndHandlesDieWithTheAttachment) {
 }
 
 TEST_F(SimTest, APhoneSetToComeBackReappearsAfterItsRebootTime) {
-    configure("device p\nafter-reboot back 50\n");
-    Connection c{sim};
-    connect(c);
+    open("device p\nafter-reboot back 50\n");
     ASSERT_EQ(c.command("reboot"), "OKAY");
     EXPECT_EQ(sim.is_plugged("p"), 0);
-    const auto rebooted = std::chrono::steady_clock::now();
     ASSERT_TRUE(eventually([&] { return sim.is_plugged("p") == 1; }));
-    EXPECT_GE(std::chrono::steady_clock::now() - rebooted, std::chrono::milliseconds(50));
     EXPECT_FALSE(c.write("getvar:product")) << "the old attachment's handles stay dead";
-    c.close();
 }
 
 TEST_F(SimTest, NothingToSayIsAnImmediateTimeOutAndATooSmallBufferLosesTheReply) {
-    Connection c{sim};
     connect(c);
     std::string r;
     uint32_t error = 0;
@@ -479,69 +476,37 @@ TEST_F(SimTest, NothingToSayIsAnImmediateTimeOutAndATooSmallBufferLosesTheReply)
     EXPECT_NE(error, CODE_TIMEOUT);
     EXPECT_FALSE(c.read(r, &error));
     EXPECT_EQ(error, CODE_TIMEOUT);
-    c.close();
 }
 
 // --- faults on demand -------------------------------------------------------------------------------------
 
-TEST_F(SimTest, ScriptedRepliesFailuresAndInfoLines) {
-    configure("device p\n"
-              "on flash:boot fail partition locked\n"
-              "on flash:system fail\n"
-              "on erase:* info erasing\n"
-              "on erase:* info \"  two \\x01\"\n"
-              "on getvar:a reply okay\n"
-              "on getvar:b reply OK\n"
-              "on getvar:c reply\n"
-              "on getvar:d#2 fail second time\n"
-              "on download:* final-info checking\n"
-              "on download:*#2 final-fail bad image\n"
-              "on download:*#3 final-reply DATA00000000\n");
-    Connection c{sim};
-    connect(c);
-    ASSERT_EQ(c.download(test_pattern_text(10, 5)), "DATA0000000a|INFOchecking|OKAY");
+// Rules the protocol tests meet through the real transport (replies, bare and quoted failures, INFO
+// lines, "#N" triggers, final replies, smaller and zero data sizes) are checked there, against the host's
+// reading of them; these are the rules no host-side test plays.
+TEST_F(SimTest, ScriptedFailuresAndInfoLinesAreSentAsWritten) {
+    open("device p\n"
+         "on flash:boot fail partition locked\n"
+         "on erase:* info erasing\n"
+         "on erase:* info \"  two \\x01\"\n"
+         "on download:*#2 final-fail bad image\n");
+    ASSERT_EQ(c.download(test_pattern_text(10, 5)), "DATA0000000a|OKAY");
     EXPECT_EQ(c.command("flash:boot"), "FAILpartition locked");
-    EXPECT_EQ(c.command("flash:system"), "FAIL");
+    EXPECT_EQ(sim.partition_fn("p", "boot", nullptr, 0), 0) << "a refused flash writes nothing";
     EXPECT_EQ(c.command("erase:cache"), "INFOerasing|INFO  two \x01|OKAY");
-    EXPECT_EQ(c.command("getvar:a"), "okay");
-    EXPECT_EQ(c.command("getvar:b"), "OK");
-    EXPECT_EQ(c.command("getvar:c"), "");
-    EXPECT_EQ(c.command("getvar:d"), "FAILunknown variable");
-    EXPECT_EQ(c.command("getvar:d"), "FAILsecond time");
-    EXPECT_EQ(c.command("getvar:d"), "FAILunknown variable");
-    EXPECT_EQ(c.download(test_pattern_text(10, 5)), "DATA0000000a|INFOchecking|FAILbad image");
-    EXPECT_EQ(c.download(test_pattern_text(10, 5)), "DATA0000000a|INFOchecking|DATA00000000");
-    EXPECT_EQ(sim.partition_fn("p", "boot", nullptr, 0), 0);
+    EXPECT_EQ(c.download(test_pattern_text(10, 5)), "DATA0000000a|FAILbad image");
     EXPECT_NE(sim.transcript().find("in p \"INFO  two \\x01\"\n"), std::string::npos);
-    c.close();
 }
 
-TEST_F(SimTest, DataSizesSmallerLargerAndZeroAreWhatThePhoneThenExpects) {
-    configure("device p\n"
-              "on download:*#1 data-size -16\n"
-              "on download:*#2 data-size 0\n"
-              "on download:*#3 data-size +1\n");
-    Connection c{sim};
-    connect(c);
-    std::string image = test_pattern_text(100, 6);
-    EXPECT_EQ(c.download(image), "DATA00000054|OKAY");
-    ASSERT_EQ(c.command("flash:boot"), "OKAY");
-    EXPECT_EQ(sim.partition("p", "boot"), image.substr(0, 84));
-
-    EXPECT_EQ(c.command("download:00000064"), "DATA00000000");
-    EXPECT_EQ(c.replies(), "OKAY") << "zero: no data phase, the final status follows at once";
-
-    // Larger than offered: the host refuses to send, and the phone still waits for its bytes.
+// Larger than offered: the host refuses to send, and the phone still waits for its bytes.
+TEST_F(SimTest, ADataSizeLargerThanOfferedIsWhatThePhoneThenWaitsFor) {
+    open("device p\non download:* data-size +1\n");
     EXPECT_EQ(c.command("download:00000064"), "DATA00000065");
     ASSERT_TRUE(c.send_data(test_pattern_text(101, 7)));
     EXPECT_EQ(c.replies(), "OKAY");
-    c.close();
 }
 
 TEST_F(SimTest, TimeOutsBeforeAReplyAreCountedExactly) {
-    configure("device p\non getvar:product timeouts 3\non download:* final-timeouts 2\n");
-    Connection c{sim};
-    connect(c);
+    open("device p\non getvar:product timeouts 3\non download:* final-timeouts 2\n");
     ASSERT_TRUE(c.write("getvar:product"));
     std::string r;
     for (int i = 0; i < 3; ++i) {
@@ -563,13 +528,10 @@ TEST_F(SimTest, TimeOutsBeforeAReplyAreCountedExactly) {
     for (size_t pos = 0; (pos = t.find("timeout p\n", pos)) != std::string::npos; ++pos)
         ++count;
     EXPECT_EQ(count, 5u);
-    c.close();
 }
 
 TEST_F(SimTest, UnplugAtACommandOrAfterSomeDataKeepsWhatWasFlashed) {
-    configure("device p\non #3 unplug\n");
-    Connection c{sim};
-    connect(c);
+    open("device p\non #3 unplug\n");
     ASSERT_EQ(c.download(test_pattern_text(8, 8)), "DATA00000008|OKAY");
     ASSERT_EQ(c.command("flash:amss"), "OKAY");
     EXPECT_FALSE(c.write("flash:cefs")) << "the third command meets no phone";
@@ -577,8 +539,7 @@ TEST_F(SimTest, UnplugAtACommandOrAfterSomeDataKeepsWhatWasFlashed) {
     EXPECT_EQ(sim.partition("p", "amss"), test_pattern_text(8, 8));
     c.close();
 
-    configure("device p\non download:* unplug-after 5000\n");
-    connect(c);
+    open("device p\non download:* unplug-after 5000\n");
     EXPECT_EQ(c.command("download:00002710"), "DATA00002710");
     uint32_t n = 0;
     EXPECT_TRUE(c.write(test_pattern_text(4096, 9), &n));
@@ -592,9 +553,7 @@ TEST_F(SimTest, UnplugAtACommandOrAfterSomeDataKeepsWhatWasFlashed) {
 }
 
 TEST_F(SimTest, ShortWritesMakeTheHostContinueWhereThePhoneStopped) {
-    configure("device p\non download:* short-write 1000\n");
-    Connection c{sim};
-    connect(c);
+    open("device p\non download:* short-write 1000\n");
     std::string image = test_pattern_text(4096, 10);
     EXPECT_EQ(c.command("download:00001000"), "DATA00001000");
     uint32_t n = 0;
@@ -604,7 +563,6 @@ TEST_F(SimTest, ShortWritesMakeTheHostContinueWhereThePhoneStopped) {
     EXPECT_EQ(c.replies(), "OKAY");
     ASSERT_EQ(c.command("flash:boot"), "OKAY");
     EXPECT_EQ(sim.partition("p", "boot"), image);
-    c.close();
 }
 
 TEST_F(SimTest, OpensCanBeMadeToFailOrToFindThePhoneGone) {
@@ -624,15 +582,12 @@ TEST_F(SimTest, OpensCanBeMadeToFailOrToFindThePhoneGone) {
 
 TEST_F(SimTest, ARateSlowsTheLinkInRealTime) {
     // Only a lower bound: a busy machine can make it slower, never faster.
-    configure("device p\nrate 2M\n");
-    Connection c{sim};
-    connect(c);
+    open("device p\nrate 2M\n");
     std::string image = test_pattern_text(400 * 1024, 11);
     auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(c.download(image), "DATA00064000|OKAY");
     auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_GE(elapsed, std::chrono::milliseconds(150));
-    c.close();
 }
 
 TEST_F(SimTest, DataModesThatKeepNoBytesStillReportSizeAndChecksum) {
@@ -641,7 +596,6 @@ TEST_F(SimTest, DataModesThatKeepNoBytesStillReportSizeAndChecksum) {
     ASSERT_EQ(names.size(), 2u);
     std::string image = test_pattern_text(9000, 12);
     for (const auto &name : names) {
-        Connection c{sim};
         ASSERT_TRUE(c.open(name));
         ASSERT_EQ(c.download(image), "DATA00002328|OKAY");
         ASSERT_EQ(c.command("flash:boot"), "OKAY");
@@ -693,56 +647,43 @@ TEST_F(SimTest, BadScenariosAreRefusedWithTheLineAndTheReason) {
 // --- files for another process ----------------------------------------------------------------------------
 
 TEST_F(SimTest, TranscriptAndPartitionsGoToFilesAsTheyHappen) {
-    auto dir = std::filesystem::temp_directory_path() / ("tarnex-sim-files-" + std::to_string(std::rand()));
-    std::filesystem::create_directories(dir);
-    {
-        std::ofstream s(dir / "scenario.txt");
-        s << "transcript-file log.txt\npartition-dir parts\ndevice p\n";
-    }
+    TempDir dir;
+    write_file(dir.Path("scenario.txt"),
+               bytes_of("transcript-file log.txt\npartition-dir parts\ndevice p\n"));
     char error[256] = "";
-    ASSERT_EQ(0, sim.configure_file((dir / "scenario.txt").string().c_str(), error, sizeof error)) << error;
-    Connection c{sim};
+    ASSERT_EQ(0, sim.configure_file(dir.Path("scenario.txt").c_str(), error, sizeof error)) << error;
     connect(c);
     std::string image = test_pattern_text(3000, 13);
     ASSERT_EQ(c.download(image), "DATA00000bb8|OKAY");
     ASSERT_EQ(c.command("flash:boot"), "OKAY");
     ASSERT_EQ(c.command("erase:cache"), "OKAY");
-    EXPECT_EQ(read_file(dir / "parts" / "p" / "boot.img"), image);
-    EXPECT_TRUE(std::filesystem::exists(dir / "parts" / "p" / "cache.img"));
-    EXPECT_EQ(std::filesystem::file_size(dir / "parts" / "p" / "cache.img"), 0u);
-    EXPECT_FALSE(std::filesystem::exists(dir / "parts" / "p" / "system.img")) << "untouched";
+    EXPECT_EQ(read_text(dir.Path("parts/p/boot.img")), image);
+    EXPECT_TRUE(std::filesystem::exists(dir.Path("parts/p/cache.img")));
+    EXPECT_EQ(std::filesystem::file_size(dir.Path("parts/p/cache.img")), 0u);
+    EXPECT_FALSE(std::filesystem::exists(dir.Path("parts/p/system.img"))) << "untouched";
     c.close();
     // The file has every line at once, also those the memory copy has forgotten since.
-    std::string log = read_file(dir / "log.txt"), memory = sim.transcript();
+    std::string log = read_text(dir.Path("log.txt")), memory = sim.transcript();
     EXPECT_EQ(log.substr(0, 9), "open - h=");
     ASSERT_GE(log.size(), memory.size());
     EXPECT_EQ(log.substr(log.size() - memory.size()), memory);
 
-    ASSERT_EQ(0, sim.write_partitions((dir / "later").string().c_str()));
-    EXPECT_EQ(read_file(dir / "later" / "p" / "boot.img"), image);
-    sim.reset();
-    std::filesystem::remove_all(dir);
+    ASSERT_EQ(0, sim.write_partitions(dir.Path("later").c_str()));
+    EXPECT_EQ(read_text(dir.Path("later/p/boot.img")), image);
+    sim.reset(); // the transcript file is closed before its folder goes
 }
 
 // A fresh copy of the library, loaded the way the product loads its driver, starts from the environment.
+// The folder outlives the loaded copy: a loaded library cannot be deleted on Windows.
 class StartUpTest : public ::testing::Test {
 protected:
-    std::filesystem::path dir;
+    TempDir dir;
     SimLibrary copy;
 
-    void SetUp() override {
-        dir = std::filesystem::temp_directory_path() /
-              ("tarnex-sim-start-" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
-        std::filesystem::copy_file(library_path(), dir / "AdbWinApi.dll");
-    }
+    void SetUp() override { std::filesystem::copy_file(library_path(), dir.Path("AdbWinApi.dll")); }
     void TearDown() override {
         set_env("TARNEX_SIM_SCENARIO", "");
         copy.unload();
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
     }
     static void set_env(const char *name, const std::string &value) {
 #ifdef _WIN32
@@ -755,12 +696,9 @@ protected:
 #endif
     }
     void start(const std::string &scenario) {
-        {
-            std::ofstream s(dir / "scenario.txt");
-            s << scenario;
-        }
-        set_env("TARNEX_SIM_SCENARIO", (dir / "scenario.txt").string());
-        ASSERT_TRUE(copy.load(dir / "AdbWinApi.dll")) << copy.error;
+        write_file(dir.Path("scenario.txt"), bytes_of(scenario));
+        set_env("TARNEX_SIM_SCENARIO", dir.Path("scenario.txt"));
+        ASSERT_TRUE(copy.load(dir.Path("AdbWinApi.dll"))) << copy.error;
     }
 };
 
@@ -774,9 +712,9 @@ TEST_F(StartUpTest, TheScenarioFileNamedByTheEnvironmentIsLoadedOnFirstUse) {
     ASSERT_EQ(c.download("hello"), "DATA00000005|OKAY");
     ASSERT_EQ(c.command("flash:boot"), "OKAY");
     c.close();
-    EXPECT_EQ(read_file(dir / "out" / "parts" / "second" / "boot.img"), "hello")
+    EXPECT_EQ(read_text(dir.Path("out/parts/second/boot.img")), "hello")
         << "paths in a scenario file are taken from its folder";
-    std::string log = read_file(dir / "out" / "transcript.txt");
+    std::string log = read_text(dir.Path("out/transcript.txt"));
     EXPECT_EQ(log.substr(0, 30), "open - h=1 enumeration count=2");
     EXPECT_NE(log.find("flash second boot bytes=5"), std::string::npos) << log;
 }
@@ -795,7 +733,7 @@ TEST_F(StartUpTest, UnloadingEndsTheSimulationAndLoadingAgainStartsAfresh) {
     ASSERT_EQ(0, copy.configure("device a\ndevice b\n", error, sizeof error)) << error;
     ASSERT_EQ(list_interfaces(copy).size(), 2u);
     copy.unload();
-    ASSERT_TRUE(copy.load(dir / "AdbWinApi.dll")) << copy.error;
+    ASSERT_TRUE(copy.load(dir.Path("AdbWinApi.dll"))) << copy.error;
     EXPECT_EQ(list_interfaces(copy).size(), 1u) << "the product's next start-up meets the scenario again";
     EXPECT_EQ(copy.is_plugged("first"), 1);
 }
@@ -805,14 +743,12 @@ TEST_F(StartUpTest, UnloadingEndsTheSimulationAndLoadingAgainStartsAfresh) {
 // The product's pattern: the worker transfers on its handle while the window thread opens and closes a
 // second handle on the same interface, and may unplug-check or reconfigure nothing meanwhile.
 TEST_F(SimTest, ConcurrentOpenAndCloseBesideATransferLosesNothing) {
-    Connection c{sim};
     connect(c);
-    auto names = list_interfaces(sim);
     std::atomic<bool> done{false};
     std::atomic<int> checks{0};
     std::thread window([&] {
         while (!done) {
-            ADBAPIHANDLE h = sim.AdbCreateInterfaceByName(names[0].c_str());
+            ADBAPIHANDLE h = sim.AdbCreateInterfaceByName(c.name.c_str());
             uint32_t size = 0;
             sim.AdbGetInterfaceName(h, nullptr, &size, true);
             sim.AdbCloseHandle(h);
@@ -837,9 +773,7 @@ TEST_F(SimTest, ConcurrentOpenAndCloseBesideATransferLosesNothing) {
 }
 
 TEST_F(SimTest, UnplugFromAnotherThreadEndsATransferWithDeviceGone) {
-    configure("device p\nrate 64M\n");
-    Connection c{sim};
-    connect(c);
+    open("device p\nrate 64M\n");
     std::string image = test_pattern_text(8 << 20, 15);
     // The cable goes once the data phase has begun.
     std::thread cable([&] {

@@ -283,3 +283,15 @@ void FakeDriverTest::TearDown() {
     g_DriverApi = DriverApi{};
     g_OsApi = os_platform_api();
 }
+
+void FakePhoneTest::SetUp() {
+    FakeDriverTest::SetUp();
+    fake.interfaces = {fastboot_interface("phone")};
+    handle = open_device_interface(u"phone");
+    ASSERT_NE(handle, nullptr);
+}
+
+void FakePhoneTest::TearDown() {
+    free_device(handle);
+    FakeDriverTest::TearDown();
+}

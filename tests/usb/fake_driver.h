@@ -2,11 +2,13 @@
 // transfers that play a script, and a ledger of every handle it hands out.
 //
 // The driver ABI carries no context pointer, so there is one fake per process (FakeDriver::get());
-// FakeDriverTest resets it, installs it into g_DriverApi and checks the ledger after each test.
+// FakeDriverTest resets it, installs it into g_DriverApi and checks the ledger after each test;
+// FakePhoneTest adds one healthy interface, opened.
 #pragma once
 
 #include "os/os_api.h"
 #include "usb/driver_api.h"
+#include "usb/usb_device.h"
 
 #include <gtest/gtest.h>
 
@@ -96,4 +98,13 @@ protected:
     void SetUp() override;
     void TearDown() override;
     FakeDriver &fake = FakeDriver::get();
+};
+
+// A FakeDriverTest with one healthy fastboot interface "phone", opened as `handle` before the test and
+// freed after it.
+class FakePhoneTest : public FakeDriverTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    UsbDeviceHandle *handle = nullptr;
 };

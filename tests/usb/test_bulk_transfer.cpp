@@ -7,7 +7,6 @@
 #include "framework/messages.h"
 #include "package/image_table.h"
 #include "tests/support/test_data.h"
-#include "usb/usb_device.h"
 
 #include <cerrno>
 #include <string>
@@ -31,20 +30,16 @@ public:
     std::vector<Report> reports;
 };
 
-class BulkTransfer : public FakeDriverTest {
+class BulkTransfer : public FakePhoneTest {
 protected:
     void SetUp() override {
-        FakeDriverTest::SetUp();
-        fake.interfaces = {fastboot_interface("phone")};
-        handle = open_device_interface(u"phone");
-        ASSERT_NE(handle, nullptr);
+        FakePhoneTest::SetUp();
         set_main_window(&window);
     }
     void TearDown() override {
         set_main_window(nullptr);
         g_ImageTable.ProgressSlice = 0;
-        free_device(handle);
-        FakeDriverTest::TearDown();
+        FakePhoneTest::TearDown();
     }
     std::vector<uint32_t> write_sizes() const {
         std::vector<uint32_t> sizes;
@@ -53,7 +48,6 @@ protected:
         return sizes;
     }
 
-    UsbDeviceHandle *handle = nullptr;
     RecordingWindow window;
 };
 

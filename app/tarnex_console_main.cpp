@@ -2,10 +2,10 @@
 // tests link, so that a test process can run many start-ups, each with an application object of its
 // own.
 //
-// This is the build on the headless framework backend: a console program. It prints every change of the
-// status line, shows message boxes as lines on standard error, and takes the operator's commands on
-// standard input, one a line: "start", "userdata" (ticks or unticks the check box) and "exit" (also the
-// end of the input).
+// This is tarnex-console, the flasher on the headless framework backend for stations without a display:
+// a console program. It prints every change of the status line, shows message boxes as lines on standard
+// error, and takes the operator's commands on standard input, one a line: "start", "userdata" (ticks or
+// unticks the check box) and "exit" (also the end of the input).
 #include "app/download_app.h"
 #include "framework/headless/headless_operator.h"
 #include "res/resource.h"
