@@ -45,6 +45,18 @@ std::string os_join_path(const std::string &directory, const char *name) {
     return path;
 }
 
+bool os_program_name(std::string *name) {
+    std::string path;
+    if (!g_OsApi.executable_path(&path))
+        return false;
+    size_t start = path.find_last_of("/\\");
+    start = start == std::string::npos ? 0 : start + 1;
+    size_t dot = path.find_last_of('.');
+    size_t end = dot != std::string::npos && dot > start ? dot : path.size();
+    *name = path.substr(start, end - start);
+    return true;
+}
+
 bool os_write_whole_file(const char *path, const void *data, size_t size) {
     OsFile file = g_OsApi.file_create(path);
     if (file == OS_INVALID_FILE)

@@ -152,6 +152,11 @@ const char *os_program_architecture();
 // `directory` and `name` joined with the platform's separator.
 std::string os_join_path(const std::string &directory, const char *name);
 
+// The running program's file name without its folder and extension ("tarnex" for
+// /opt/tarnex/tarnex or C:\x\tarnex.exe), as message box captions use it. False when the program's
+// own path cannot be had (the last-error value says why).
+bool os_program_name(std::string *name);
+
 // Writes a whole file in one go: creates or truncates it, writes `size` bytes, closes it. On any
 // failure the partial file is deleted, so no half-written file is left behind, and the last-error
 // value holds the error of the step that failed. Blocks on disk I/O.

@@ -435,6 +435,27 @@ bool transfer(ADBAPIHANDLE endpoint, Kind kind, void *buffer, uint32_t length, u
     return true;
 }
 
+// Copies one of the descriptors read when the interface was opened into the caller's structure, which
+// has the descriptor's wire layout.
+template <typename Descriptor, size_t N>
+bool copy_descriptor(ADBAPIHANDLE iface_handle, Descriptor *out, uint8_t (InterfaceFacts::*which)[N],
+                     int &error) {
+    static_assert(sizeof(Descriptor) == N, "the structure has the descriptor's wire layout");
+    Driver &d = driver();
+    std::lock_guard<std::mutex> guard(d.lock);
+    HandleRecord *r = find_handle(d, iface_handle, Kind::INTERFACE, Kind::INTERFACE);
+    if (r == nullptr) {
+        error = EBADF;
+        return false;
+    }
+    if (out == nullptr) {
+        error = EINVAL;
+        return false;
+    }
+    std::memcpy(out, r->iface->facts.*which, N);
+    return true;
+}
+
 ADBAPIHANDLE open_endpoint(ADBAPIHANDLE iface_handle, Kind kind, int &error) {
     Driver &d = driver();
     std::lock_guard<std::mutex> guard(d.lock);
@@ -686,40 +707,15 @@ LIBUSB_DRIVER_EXPORT bool ADBAPI_CALL AdbGetSerialNumber(ADBAPIHANDLE iface, voi
 
 LIBUSB_DRIVER_EXPORT bool ADBAPI_CALL AdbGetUsbDeviceDescriptor(ADBAPIHANDLE iface,
                                                                 UsbDeviceDescriptor *descriptor) {
-    return run<bool>(false, [&](int &error) -> bool {
-        Driver &d = driver();
-        std::lock_guard<std::mutex> guard(d.lock);
-        HandleRecord *r = find_handle(d, iface, Kind::INTERFACE, Kind::INTERFACE);
-        if (r == nullptr) {
-            error = EBADF;
-            return false;
-        }
-        if (descriptor == nullptr) {
-            error = EINVAL;
-            return false;
-        }
-        std::memcpy(descriptor, r->iface->facts.device_descriptor, sizeof r->iface->facts.device_descriptor);
-        return true;
+    return run<bool>(false, [&](int &error) {
+        return copy_descriptor(iface, descriptor, &InterfaceFacts::device_descriptor, error);
     });
 }
 
 LIBUSB_DRIVER_EXPORT bool ADBAPI_CALL AdbGetUsbInterfaceDescriptor(ADBAPIHANDLE iface,
                                                                    UsbInterfaceDescriptor *descriptor) {
-    return run<bool>(false, [&](int &error) -> bool {
-        Driver &d = driver();
-        std::lock_guard<std::mutex> guard(d.lock);
-        HandleRecord *r = find_handle(d, iface, Kind::INTERFACE, Kind::INTERFACE);
-        if (r == nullptr) {
-            error = EBADF;
-            return false;
-        }
-        if (descriptor == nullptr) {
-            error = EINVAL;
-            return false;
-        }
-        std::memcpy(descriptor, r->iface->facts.interface_descriptor,
-                    sizeof r->iface->facts.interface_descriptor);
-        return true;
+    return run<bool>(false, [&](int &error) {
+        return copy_descriptor(iface, descriptor, &InterfaceFacts::interface_descriptor, error);
     });
 }
 

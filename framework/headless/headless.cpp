@@ -616,18 +616,6 @@ int hl_message_box(WindowHandle owner, const char *text, const char *caption, UI
     return answer;
 }
 
-bool hl_module_name(std::string *name) {
-    std::string path;
-    if (!g_OsApi.executable_path(&path))
-        return false;
-    size_t start = path.find_last_of("/\\");
-    start = start == std::string::npos ? 0 : start + 1;
-    size_t dot = path.find_last_of('.');
-    size_t end = dot != std::string::npos && dot > start ? dot : path.size();
-    *name = path.substr(start, end - start);
-    return true;
-}
-
 } // namespace
 
 FrameworkBackend g_FrameworkBackend = {
@@ -635,5 +623,5 @@ FrameworkBackend g_FrameworkBackend = {
     hl_post_message,      hl_get_dlg_item, hl_set_window_text, hl_get_window_text,   hl_enable_window,
     hl_is_window_enabled, hl_is_iconic,    hl_get_client_rect, hl_set_timer,         hl_kill_timer,
     hl_get_system_menu,   hl_append_menu,  hl_load_icon,       hl_load_string,       hl_begin_paint,
-    hl_end_paint,         hl_draw_icon,    hl_system_metric,   hl_message_box,       hl_module_name,
+    hl_end_paint,         hl_draw_icon,    hl_system_metric,   hl_message_box,       os_program_name,
 };

@@ -925,21 +925,7 @@ void qt_set_window_text(WindowHandle window, const char *text) {
 }
 
 std::string qt_get_window_text(WindowHandle window) {
-    QWidget *widget = qt_widget(window);
-    if (widget == nullptr)
-        return std::string();
-    QString text;
-    if (widget->isWindow())
-        text = widget->windowTitle();
-    else if (auto *label = qobject_cast<QLabel *>(widget))
-        text = label->text();
-    else if (auto *edit = qobject_cast<QLineEdit *>(widget))
-        text = edit->text();
-    else if (auto *button = qobject_cast<QAbstractButton *>(widget))
-        text = button->text();
-    else if (auto *group = qobject_cast<QGroupBox *>(widget))
-        text = group->title();
-    return text.toStdString();
+    return qt_widget_text(qt_widget(window));
 }
 
 // A control's own state, as the window system keeps it: a control of a disabled dialog is still
@@ -1183,18 +1169,6 @@ int qt_message_box(WindowHandle owner_handle, const char *text, const char *capt
     return answer;
 }
 
-bool qt_module_name(std::string *name) {
-    std::string path;
-    if (!g_OsApi.executable_path(&path))
-        return false;
-    size_t start = path.find_last_of('/');
-    start = start == std::string::npos ? 0 : start + 1;
-    size_t dot = path.find_last_of('.');
-    size_t end = dot != std::string::npos && dot > start ? dot : path.size();
-    *name = path.substr(start, end - start);
-    return true;
-}
-
 } // namespace
 
 // --- What the operator, the harnesses and the demo use (qt_backend.h).
@@ -1259,6 +1233,23 @@ QWidget *qt_widget(WindowHandle window) {
     return record != nullptr ? record->widget : nullptr;
 }
 
+std::string qt_widget_text(QWidget *widget) {
+    if (widget == nullptr)
+        return std::string();
+    QString text;
+    if (widget->isWindow())
+        text = widget->windowTitle();
+    else if (auto *label = qobject_cast<QLabel *>(widget))
+        text = label->text();
+    else if (auto *edit = qobject_cast<QLineEdit *>(widget))
+        text = edit->text();
+    else if (auto *button = qobject_cast<QAbstractButton *>(widget))
+        text = button->text();
+    else if (auto *group = qobject_cast<QGroupBox *>(widget))
+        text = group->title();
+    return text.toStdString();
+}
+
 WindowHandle qt_find_dialog(int template_id) {
     Lock lock(registry().mutex);
     uintptr_t found = 0;
@@ -1320,5 +1311,5 @@ FrameworkBackend g_FrameworkBackend = {
     qt_post_message,      qt_get_dlg_item, qt_set_window_text, qt_get_window_text,   qt_enable_window,
     qt_is_window_enabled, qt_is_iconic,    qt_get_client_rect, qt_set_timer,         qt_kill_timer,
     qt_get_system_menu,   qt_append_menu,  qt_load_icon,       qt_load_string,       qt_begin_paint,
-    qt_end_paint,         qt_draw_icon,    qt_system_metric,   qt_message_box,       qt_module_name,
+    qt_end_paint,         qt_draw_icon,    qt_system_metric,   qt_message_box,       os_program_name,
 };

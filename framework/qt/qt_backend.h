@@ -31,6 +31,10 @@ bool qt_post(std::function<void()> job);
 // is gone.
 QWidget *qt_widget(WindowHandle window);
 
+// What a window shows as its text: a dialog's title, a label's, edit's or button's text, a group box's
+// title; empty for other widgets and for null. Window thread.
+std::string qt_widget_text(QWidget *widget);
+
 // The newest shown dialog made from `template_id`, or null. Any thread.
 WindowHandle qt_find_dialog(int template_id);
 

@@ -35,23 +35,6 @@ WindowHandle item(WindowHandle dialog, int id) {
     return dialog != nullptr ? g_FrameworkBackend.get_dlg_item(dialog, id) : nullptr;
 }
 
-std::string text_of(QWidget *widget) {
-    QString text;
-    if (widget == nullptr)
-        return std::string();
-    if (widget->isWindow())
-        text = widget->windowTitle();
-    else if (auto *label = qobject_cast<QLabel *>(widget))
-        text = label->text();
-    else if (auto *edit = qobject_cast<QLineEdit *>(widget))
-        text = edit->text();
-    else if (auto *button = qobject_cast<QAbstractButton *>(widget))
-        text = button->text();
-    else if (auto *group = qobject_cast<QGroupBox *>(widget))
-        text = group->title();
-    return text.toStdString();
-}
-
 Qt::Key qt_key(WPARAM key) {
     switch (key) {
     case VK_RETURN:
@@ -116,13 +99,13 @@ bool QtOperator::window_enabled() {
 
 std::string QtOperator::caption() {
     std::string text;
-    read_widget(m_window, [&](QWidget *widget) { text = text_of(widget); });
+    read_widget(m_window, [&](QWidget *widget) { text = qt_widget_text(widget); });
     return text;
 }
 
 std::string QtOperator::text(int id) {
     std::string text;
-    read_widget(item(m_window, id), [&](QWidget *widget) { text = text_of(widget); });
+    read_widget(item(m_window, id), [&](QWidget *widget) { text = qt_widget_text(widget); });
     return text;
 }
 
