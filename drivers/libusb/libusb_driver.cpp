@@ -154,10 +154,13 @@ uint64_t handle_id(ADBAPIHANDLE h) {
     return (v & 0xF) != 0 ? 0 : static_cast<uint64_t>(v >> 4);
 }
 
-HandleRecord *find_handle(Driver &d, ADBAPIHANDLE h, Kind k1, Kind k2) {
+// The record of a live handle of kind `kind`; null with EBADF for anything else.
+HandleRecord *find_handle(Driver &d, ADBAPIHANDLE h, Kind kind, int &error) {
     auto it = d.handles.find(handle_id(h));
-    if (h == nullptr || it == d.handles.end() || (it->second.kind != k1 && it->second.kind != k2))
+    if (h == nullptr || it == d.handles.end() || it->second.kind != kind) {
+        error = EBADF;
         return nullptr;
+    }
     return &it->second;
 }
 
@@ -406,11 +409,9 @@ bool transfer(ADBAPIHANDLE endpoint, Kind kind, void *buffer, uint32_t length, u
               uint32_t timeout_ms, int &error) {
     Driver &d = driver();
     std::unique_lock<std::mutex> guard(d.lock);
-    HandleRecord *r = find_handle(d, endpoint, kind, kind);
-    if (r == nullptr) {
-        error = EBADF;
+    HandleRecord *r = find_handle(d, endpoint, kind, error);
+    if (r == nullptr)
         return false;
-    }
     SharedInterface *iface = r->iface;
     InUse use(d, iface); // ends after `guard` is released: it takes the lock itself
     guard.unlock();
@@ -443,11 +444,9 @@ bool copy_descriptor(ADBAPIHANDLE iface_handle, Descriptor *out, uint8_t (Interf
     static_assert(sizeof(Descriptor) == N, "the structure has the descriptor's wire layout");
     Driver &d = driver();
     std::lock_guard<std::mutex> guard(d.lock);
-    HandleRecord *r = find_handle(d, iface_handle, Kind::INTERFACE, Kind::INTERFACE);
-    if (r == nullptr) {
-        error = EBADF;
+    HandleRecord *r = find_handle(d, iface_handle, Kind::INTERFACE, error);
+    if (r == nullptr)
         return false;
-    }
     if (out == nullptr) {
         error = EINVAL;
         return false;
@@ -459,11 +458,9 @@ bool copy_descriptor(ADBAPIHANDLE iface_handle, Descriptor *out, uint8_t (Interf
 ADBAPIHANDLE open_endpoint(ADBAPIHANDLE iface_handle, Kind kind, int &error) {
     Driver &d = driver();
     std::lock_guard<std::mutex> guard(d.lock);
-    HandleRecord *r = find_handle(d, iface_handle, Kind::INTERFACE, Kind::INTERFACE);
-    if (r == nullptr) {
-        error = EBADF;
+    HandleRecord *r = find_handle(d, iface_handle, Kind::INTERFACE, error);
+    if (r == nullptr)
         return nullptr;
-    }
     SharedInterface *iface = r->iface;
     int address = kind == Kind::READ_ENDPOINT ? iface->facts.in_endpoint : iface->facts.out_endpoint;
     if (address < 0) {
@@ -541,11 +538,9 @@ LIBUSB_DRIVER_EXPORT bool ADBAPI_CALL AdbNextInterface(ADBAPIHANDLE enumeration,
     return run<bool>(false, [&](int &error) -> bool {
         Driver &d = driver();
         std::lock_guard<std::mutex> guard(d.lock);
-        HandleRecord *r = find_handle(d, enumeration, Kind::ENUMERATION, Kind::ENUMERATION);
-        if (r == nullptr) {
-            error = EBADF;
+        HandleRecord *r = find_handle(d, enumeration, Kind::ENUMERATION, error);
+        if (r == nullptr)
             return false;
-        }
         if (size == nullptr) {
             error = EINVAL;
             return false;
@@ -675,11 +670,9 @@ LIBUSB_DRIVER_EXPORT bool ADBAPI_CALL AdbGetInterfaceName(ADBAPIHANDLE iface, vo
     return run<bool>(false, [&](int &error) -> bool {
         Driver &d = driver();
         std::lock_guard<std::mutex> guard(d.lock);
-        HandleRecord *r = find_handle(d, iface, Kind::INTERFACE, Kind::INTERFACE);
-        if (r == nullptr) {
-            error = EBADF;
+        HandleRecord *r = find_handle(d, iface, Kind::INTERFACE, error);
+        if (r == nullptr)
             return false;
-        }
         const std::string &name = r->iface->name;
         return copy_text_out(name, std::u16string(name.begin(), name.end()), buffer, size, ansi, error);
     });
@@ -690,11 +683,9 @@ LIBUSB_DRIVER_EXPORT bool ADBAPI_CALL AdbGetSerialNumber(ADBAPIHANDLE iface, voi
     return run<bool>(false, [&](int &error) -> bool {
         Driver &d = driver();
         std::unique_lock<std::mutex> guard(d.lock);
-        HandleRecord *r = find_handle(d, iface, Kind::INTERFACE, Kind::INTERFACE);
-        if (r == nullptr) {
-            error = EBADF;
+        HandleRecord *r = find_handle(d, iface, Kind::INTERFACE, error);
+        if (r == nullptr)
             return false;
-        }
         SharedInterface *shared = r->iface;
         InUse use(d, shared); // ends after `guard` is released: it takes the lock itself
         guard.unlock();

@@ -157,6 +157,25 @@ auto guarded(Fn fn, decltype(fn()) failed) noexcept -> decltype(fn()) {
     return failed;
 }
 
+// An export that reads from the session behind an interface handle into the caller's `out`: a handle
+// that is not a live interface fails with ERROR_INVALID_HANDLE, a null `out` with
+// ERROR_INVALID_PARAMETER; otherwise `read` answers.
+template <typename Out, typename Read>
+bool read_session(ADBAPIHANDLE iface, Out *out, Read read) noexcept {
+    return guarded(
+        [&]() -> bool {
+            auto i = find<Interface>(iface, Kind::INTERFACE);
+            if (i == nullptr)
+                return false;
+            if (out == nullptr) {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return false;
+            }
+            return read(static_cast<const Session &>(*i->session));
+        },
+        false);
+}
+
 GUID to_guid(const AdbGuid &g) {
     GUID out;
     out.Data1 = g.Data1;
@@ -406,51 +425,22 @@ WINUSB_EXPORT bool ADBAPI_CALL AdbGetInterfaceName(ADBAPIHANDLE iface, void *buf
 
 WINUSB_EXPORT bool ADBAPI_CALL AdbGetSerialNumber(ADBAPIHANDLE iface, void *buffer, uint32_t *size,
                                                   bool ansi) {
-    return guarded(
-        [&]() -> bool {
-            auto i = find<Interface>(iface, Kind::INTERFACE);
-            if (i == nullptr)
-                return false;
-            if (size == nullptr) {
-                SetLastError(ERROR_INVALID_PARAMETER);
-                return false;
-            }
-            std::u16string serial;
-            return i->session->serial_number(&serial) && copy_text_out(serial, buffer, size, ansi);
-        },
-        false);
+    return read_session(iface, size, [&](const Session &session) {
+        std::u16string serial;
+        return session.serial_number(&serial) && copy_text_out(serial, buffer, size, ansi);
+    });
 }
 
 WINUSB_EXPORT bool ADBAPI_CALL AdbGetUsbDeviceDescriptor(ADBAPIHANDLE iface,
                                                          UsbDeviceDescriptor *descriptor) {
-    return guarded(
-        [&]() -> bool {
-            auto i = find<Interface>(iface, Kind::INTERFACE);
-            if (i == nullptr)
-                return false;
-            if (descriptor == nullptr) {
-                SetLastError(ERROR_INVALID_PARAMETER);
-                return false;
-            }
-            return i->session->device_descriptor(descriptor);
-        },
-        false);
+    return read_session(iface, descriptor,
+                        [&](const Session &session) { return session.device_descriptor(descriptor); });
 }
 
 WINUSB_EXPORT bool ADBAPI_CALL AdbGetUsbInterfaceDescriptor(ADBAPIHANDLE iface,
                                                             UsbInterfaceDescriptor *descriptor) {
-    return guarded(
-        [&]() -> bool {
-            auto i = find<Interface>(iface, Kind::INTERFACE);
-            if (i == nullptr)
-                return false;
-            if (descriptor == nullptr) {
-                SetLastError(ERROR_INVALID_PARAMETER);
-                return false;
-            }
-            return i->session->interface_descriptor(descriptor);
-        },
-        false);
+    return read_session(iface, descriptor,
+                        [&](const Session &session) { return session.interface_descriptor(descriptor); });
 }
 
 // --- Endpoints. The access type and sharing mode are accepted and ignored: WinUSB pipes have neither,
