@@ -593,7 +593,7 @@ void UsbEmulation::State::handle_submit(UMockdevIoctlClient *client, Node &node)
         return;
     }
     Urb urb;
-    urb.data = data; // the reference resolve gave us
+    urb.data = data; // takes over the GObject reference that resolving gave us
     urb.client = client;
     usbdevfs_urb *u = urb.urb();
     if (u->buffer_length < 0) {
