@@ -20,6 +20,18 @@ Phone *find_phone(Simulation &sim, const char *label) {
     return nullptr;
 }
 
+// Runs `fn` on the phone labelled `label` with the simulation held; -1 when there is none (or `fn` throws).
+template <typename Result, typename Fn>
+Result with_phone(const char *label, Fn fn) {
+    return guarded(
+        [&]() -> Result {
+            Session s;
+            Phone *p = find_phone(s.sim(), label);
+            return p == nullptr ? Result(-1) : fn(*p);
+        },
+        Result(-1));
+}
+
 } // namespace
 
 extern "C" {
@@ -79,39 +91,21 @@ void tarnex_sim_reset(void) {
 }
 
 int tarnex_sim_plug(const char *label) {
-    return guarded(
-        [&]() -> int {
-            Session s;
-            Phone *p = find_phone(s.sim(), label);
-            if (p == nullptr)
-                return -1;
-            p->plug();
-            return 0;
-        },
-        -1);
+    return with_phone<int>(label, [](Phone &p) {
+        p.plug();
+        return 0;
+    });
 }
 
 int tarnex_sim_unplug(const char *label) {
-    return guarded(
-        [&]() -> int {
-            Session s;
-            Phone *p = find_phone(s.sim(), label);
-            if (p == nullptr)
-                return -1;
-            p->unplug("control");
-            return 0;
-        },
-        -1);
+    return with_phone<int>(label, [](Phone &p) {
+        p.unplug("control");
+        return 0;
+    });
 }
 
 int tarnex_sim_is_plugged(const char *label) {
-    return guarded(
-        [&]() -> int {
-            Session s;
-            Phone *p = find_phone(s.sim(), label);
-            return p == nullptr ? -1 : p->plugged() ? 1 : 0;
-        },
-        -1);
+    return with_phone<int>(label, [](Phone &p) { return p.plugged() ? 1 : 0; });
 }
 
 void tarnex_sim_handle_stats(TarnexSimHandleStats *stats) {
@@ -152,24 +146,17 @@ void tarnex_sim_clear_transcript(void) {
 }
 
 int64_t tarnex_sim_partition(const char *label, const char *partition, void *buffer, uint64_t size) {
-    return guarded(
-        [&]() -> int64_t {
-            Session s;
-            Phone *p = find_phone(s.sim(), label);
-            if (p == nullptr)
-                return -1;
-            const Partition *part = partition ? p->find_partition(partition) : nullptr;
-            if (part == nullptr)
-                return -2;
-            const Image &img = part->image;
-            if (img.size > 0 && img.bytes == nullptr)
-                return -3;
-            if (buffer != nullptr && img.size > 0)
-                std::memcpy(buffer, img.bytes->data(),
-                            static_cast<size_t>(std::min<uint64_t>(size, img.size)));
-            return static_cast<int64_t>(img.size);
-        },
-        -1);
+    return with_phone<int64_t>(label, [&](Phone &p) -> int64_t {
+        const Partition *part = partition ? p.find_partition(partition) : nullptr;
+        if (part == nullptr)
+            return -2;
+        const Image &img = part->image;
+        if (img.size > 0 && img.bytes == nullptr)
+            return -3;
+        if (buffer != nullptr && img.size > 0)
+            std::memcpy(buffer, img.bytes->data(), static_cast<size_t>(std::min<uint64_t>(size, img.size)));
+        return static_cast<int64_t>(img.size);
+    });
 }
 
 int tarnex_sim_write_partitions(const char *dir) {

@@ -712,6 +712,29 @@ void set_transient_parent(QWidget *widget, QWidget *owner) {
         widget->windowHandle()->setTransientParent(owner->windowHandle());
 }
 
+// The owner of a modal dialog or message box: disabled while the modal window is up, as the window
+// system does, and kept below it. Window thread.
+struct ModalOwner {
+    ModalOwner(WindowHandle owner_handle, QWidget *modal) : handle(owner_handle) {
+        Record *record = record_of(raw(owner_handle));
+        widget = record != nullptr && record->dialog != nullptr ? record->widget : nullptr;
+        was_enabled = widget != nullptr && widget->isEnabled();
+        if (was_enabled)
+            widget->setEnabled(false);
+        set_transient_parent(modal, widget);
+    }
+
+    // Gives the owner its input back, if it still exists.
+    void restore() const {
+        if (was_enabled && qt_window_exists(handle))
+            widget->setEnabled(true);
+    }
+
+    WindowHandle handle;
+    QWidget *widget = nullptr;
+    bool was_enabled = false;
+};
+
 // The first control that takes the focus from the keyboard, as a dialog starts with.
 void focus_first_control(Record *dialog) {
     for (uintptr_t child : dialog->children) {
@@ -777,18 +800,12 @@ intptr_t qt_run_modal(CDialog *dialog, int template_id, WindowHandle owner_handl
     const uintptr_t handle = create_dialog(*resource, dialog);
     Record *record = record_of(handle);
     QWidget *widget = record->widget;
-    Record *owner_record = record_of(raw(owner_handle));
-    QWidget *owner =
-        owner_record != nullptr && owner_record->dialog != nullptr ? owner_record->widget : nullptr;
-    const bool owner_was_enabled = owner != nullptr && owner->isEnabled();
-    if (owner_was_enabled)
-        owner->setEnabled(false);
-    set_transient_parent(widget, owner);
+    const ModalOwner owner(owner_handle, widget);
 
     dialog->Attach(handle_of(handle));
     const bool focus_given = call_window(handle, WM_INITDIALOG, 0, 0) != 0;
     if (!record->end_requested) {
-        center_on(widget, owner);
+        center_on(widget, owner.widget);
         widget->show();
         // The offscreen platform of the tests has no stacking and says so on every call.
         if (QGuiApplication::platformName() != QLatin1String("offscreen")) {
@@ -811,8 +828,7 @@ intptr_t qt_run_modal(CDialog *dialog, int template_id, WindowHandle owner_handl
     call_window(handle, WM_DESTROY, 0, 0);
     const intptr_t result = record->result;
     // The owner is enabled before the dialog goes, so that the activation returns to it.
-    if (owner_was_enabled && qt_window_exists(owner_handle))
-        owner->setEnabled(true);
+    owner.restore();
     destroy_dialog(handle);
     return result;
 }
@@ -1134,13 +1150,7 @@ int qt_message_box(WindowHandle owner_handle, const char *text, const char *capt
         box->setStandardButtons(QMessageBox::Ok);
         break;
     }
-    Record *owner_record = record_of(raw(owner_handle));
-    QWidget *owner =
-        owner_record != nullptr && owner_record->dialog != nullptr ? owner_record->widget : nullptr;
-    const bool owner_was_enabled = owner != nullptr && owner->isEnabled();
-    if (owner_was_enabled)
-        owner->setEnabled(false);
-    set_transient_parent(box, owner);
+    const ModalOwner owner(owner_handle, box);
 
     // The box's own loop, not exec(): the calling thread's messages and timers go on meanwhile, and
     // Escape or the close button choose the box's escape button, as the window system's box does.
@@ -1162,8 +1172,7 @@ int qt_message_box(WindowHandle owner_handle, const char *text, const char *capt
         Lock lock(registry().mutex);
         std::erase(registry().boxes, box);
     }
-    if (owner_was_enabled && qt_window_exists(owner_handle))
-        owner->setEnabled(true);
+    owner.restore();
     delete box;
     changed();
     return answer;
