@@ -21,6 +21,7 @@
 
 #include "drivers/libusb/interface_name.h"
 #include "usb/driver_abi.h"
+#include "usb/interface_entry.h"
 
 #include <libusb.h>
 
@@ -550,24 +551,14 @@ LIBUSB_DRIVER_EXPORT bool ADBAPI_CALL AdbNextInterface(ADBAPIHANDLE enumeration,
             return false;
         }
         const std::string &name = r->entries[r->cursor];
-        uint64_t needed = ADB_INTERFACE_NAME_OFFSET + 2 * (name.size() + 1);
+        uint64_t needed = adb_interface_entry_size(name.size());
         if (info == nullptr || *size < needed) {
             *size = static_cast<uint32_t>(needed);
             error = ERANGE;
             return false;
         }
-        auto *out = reinterpret_cast<uint8_t *>(info);
-        const AdbGuid &g = r->class_id;
-        for (int i = 0; i < 4; ++i)
-            out[i] = static_cast<uint8_t>(g.Data1 >> (8 * i));
-        put_le16(out + 4, g.Data2);
-        put_le16(out + 6, g.Data3);
-        std::memcpy(out + 8, g.Data4, 8);
-        out[16] = 1; // flags: active
-        out[17] = out[18] = out[19] = 0;
-        for (size_t i = 0; i <= name.size(); ++i)
-            put_le16(out + ADB_INTERFACE_NAME_OFFSET + 2 * i,
-                     i < name.size() ? static_cast<uint8_t>(name[i]) : 0);
+        adb_write_interface_entry(reinterpret_cast<uint8_t *>(info), r->class_id, 1 /* active */, name.data(),
+                                  name.size());
         *size = static_cast<uint32_t>(needed);
         ++r->cursor;
         return true;

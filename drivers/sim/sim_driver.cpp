@@ -1,5 +1,6 @@
 // The simulated phone library's twelve driver operations (usb/driver_abi.h).
 #include "drivers/sim/sim_library.h"
+#include "usb/interface_entry.h"
 
 #include <cstring>
 
@@ -43,21 +44,14 @@ SIM_EXPORT bool ADBAPI_CALL AdbNextInterface(ADBAPIHANDLE enumeration, AdbInterf
                 return false;
             }
             const std::string &name = r->entries[r->cursor];
-            uint64_t needed = ADB_INTERFACE_NAME_OFFSET + 2 * (name.size() + 1);
+            uint64_t needed = adb_interface_entry_size(name.size());
             if (info == nullptr || *size < needed) {
                 *size = static_cast<uint32_t>(needed);
                 set_failure(Failure::INSUFFICIENT_BUFFER);
                 return false;
             }
-            auto *out = reinterpret_cast<uint8_t *>(info);
-            put_le32(out, ANDROID_USB_CLASS_ID.Data1);
-            put_le16(out + 4, ANDROID_USB_CLASS_ID.Data2);
-            put_le16(out + 6, ANDROID_USB_CLASS_ID.Data3);
-            std::memcpy(out + 8, ANDROID_USB_CLASS_ID.Data4, 8);
-            put_le32(out + 16, 1); // active
-            for (size_t i = 0; i <= name.size(); ++i)
-                put_le16(out + ADB_INTERFACE_NAME_OFFSET + 2 * i,
-                         i < name.size() ? static_cast<uint8_t>(name[i]) : 0);
+            adb_write_interface_entry(reinterpret_cast<uint8_t *>(info), ANDROID_USB_CLASS_ID, 1 /* active */,
+                                      name.data(), name.size());
             *size = static_cast<uint32_t>(needed);
             ++r->cursor;
             return true;

@@ -134,7 +134,6 @@ void count_open_kinds(Simulation &sim);
 bool copy_name_out(const std::string &text, void *buffer, uint32_t *size, bool ansi);
 
 void put_le16(uint8_t *p, uint16_t v);
-void put_le32(uint8_t *p, uint32_t v);
 bool same_guid(const AdbGuid &a, const AdbGuid &b);
 
 // Waits until the simulated link has carried the transfer.

@@ -1,5 +1,5 @@
 // What the WinUSB driver library makes of bytes that come from outside: the string descriptors a device
-// sends, the device descriptor it reports, and the enumeration entries it lays out for its callers.
+// sends, and the device descriptor it reports.
 // Pure functions over (pointer, length), portable, so that they are tested and fuzzed on every platform.
 #pragma once
 
@@ -38,14 +38,5 @@ bool string_descriptor_text(const uint8_t *data, size_t size, std::u16string *te
 inline constexpr uint32_t INTERFACE_ACTIVE = 0x1;
 inline constexpr uint32_t INTERFACE_REMOVED = 0x4;
 bool interface_listed(uint32_t flags, bool exclude_removed, bool active_only);
-
-// Bytes an enumeration entry with a name of `name_units` UTF-16 units (terminator not counted) needs:
-// the class GUID and the flags, then the name with its terminator from byte 20 on.
-uint64_t interface_entry_size(size_t name_units);
-
-// Lays the entry out at `out`, which holds interface_entry_size(name_units) bytes: the GUID in its
-// Windows layout, the flags, the name and a terminator, all little-endian.
-void write_interface_entry(uint8_t *out, const AdbGuid &class_id, uint32_t flags, const char16_t *name,
-                           size_t name_units);
 
 } // namespace tarnex::winusb

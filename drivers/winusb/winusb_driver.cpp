@@ -10,6 +10,7 @@
 #include "drivers/winusb/usb_descriptors.h"
 #include "drivers/winusb/winusb_session.h"
 #include "usb/driver_abi.h"
+#include "usb/interface_entry.h"
 
 #include <atomic>
 #include <cstring>
@@ -367,15 +368,15 @@ WINUSB_EXPORT bool ADBAPI_CALL AdbNextInterface(ADBAPIHANDLE enumeration, AdbInt
                     return false;
                 }
                 const InterfaceEntry &entry = e->entries[e->next];
-                uint64_t needed = interface_entry_size(entry.name.size());
+                uint64_t needed = adb_interface_entry_size(entry.name.size());
                 if (info == nullptr || *size < needed) {
                     // The entry stays next: the caller may ask again with the size given.
                     *size = static_cast<uint32_t>(needed);
                     SetLastError(ERROR_INSUFFICIENT_BUFFER);
                     return false;
                 }
-                write_interface_entry(reinterpret_cast<uint8_t *>(info), entry.class_id, entry.flags,
-                                      entry.name.data(), entry.name.size());
+                adb_write_interface_entry(reinterpret_cast<uint8_t *>(info), entry.class_id, entry.flags,
+                                          entry.name.data(), entry.name.size());
                 *size = static_cast<uint32_t>(needed);
                 ++e->next;
                 return true;
