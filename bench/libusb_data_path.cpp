@@ -7,10 +7,9 @@
 // The program restarts itself under umockdev's preload, which libusb needs to see the emulated bus.
 
 #include "drivers/libusb/emulation/usb_emulation.h"
-#include "usb/driver_abi.h"
+#include "usb/driver_api.h"
 
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -27,33 +26,16 @@ namespace {
 constexpr uint32_t CHUNK = 4096;
 const char PRELOAD[] = "libumockdev-preload.so.0";
 
+// A driver library loaded and bound the way the product binds its driver.
 struct Driver {
-    void *library = nullptr;
-    AdbEnumInterfacesFn enumerate = nullptr;
-    AdbNextInterfaceFn next = nullptr;
-    AdbCreateInterfaceByNameFn create = nullptr;
-    AdbOpenDefaultBulkReadEndpointFn open_read = nullptr;
-    AdbOpenDefaultBulkWriteEndpointFn open_write = nullptr;
-    AdbReadEndpointSyncFn read = nullptr;
-    AdbWriteEndpointSyncFn write = nullptr;
-    AdbCloseHandleFn close = nullptr;
+    OsLibrary library = nullptr;
+    DriverApi api = {};
+    std::string error;
 
     bool load(const char *file) {
         auto path = std::filesystem::read_symlink("/proc/self/exe").parent_path() / file;
-        library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (library == nullptr)
-            return false;
-        enumerate = reinterpret_cast<AdbEnumInterfacesFn>(dlsym(library, "AdbEnumInterfaces"));
-        next = reinterpret_cast<AdbNextInterfaceFn>(dlsym(library, "AdbNextInterface"));
-        create = reinterpret_cast<AdbCreateInterfaceByNameFn>(dlsym(library, "AdbCreateInterfaceByName"));
-        open_read = reinterpret_cast<AdbOpenDefaultBulkReadEndpointFn>(
-            dlsym(library, "AdbOpenDefaultBulkReadEndpoint"));
-        open_write = reinterpret_cast<AdbOpenDefaultBulkWriteEndpointFn>(
-            dlsym(library, "AdbOpenDefaultBulkWriteEndpoint"));
-        read = reinterpret_cast<AdbReadEndpointSyncFn>(dlsym(library, "AdbReadEndpointSync"));
-        write = reinterpret_cast<AdbWriteEndpointSyncFn>(dlsym(library, "AdbWriteEndpointSync"));
-        close = reinterpret_cast<AdbCloseHandleFn>(dlsym(library, "AdbCloseHandle"));
-        return enumerate && next && create && open_read && open_write && read && write && close;
+        library = g_OsApi.library_load(path.c_str(), &error);
+        return library != nullptr && bind_driver_api(library, &api, &error);
     }
 };
 
@@ -72,17 +54,19 @@ struct Session {
 
     // Opens the first listed interface; false when there is none.
     bool open(Driver &d) {
-        ADBAPIHANDLE e = d.enumerate(ANDROID_USB_CLASS_ID, true, true, true);
+        ADBAPIHANDLE e = d.api.AdbEnumInterfaces(ANDROID_USB_CLASS_ID, true, true, true);
         alignas(8) uint8_t entry[2048];
         uint32_t size = sizeof entry;
-        bool listed = e != nullptr && d.next(e, reinterpret_cast<AdbInterfaceInfo *>(entry), &size);
+        bool listed =
+            e != nullptr && d.api.AdbNextInterface(e, reinterpret_cast<AdbInterfaceInfo *>(entry), &size);
         if (e != nullptr)
-            d.close(e);
+            d.api.AdbCloseHandle(e);
         if (!listed)
             return false;
-        iface = d.create(reinterpret_cast<const char16_t *>(entry + ADB_INTERFACE_NAME_OFFSET));
-        in = iface ? d.open_read(iface, 0, 0) : nullptr;
-        out = iface ? d.open_write(iface, 0, 0) : nullptr;
+        iface = d.api.AdbCreateInterfaceByName(
+            reinterpret_cast<const char16_t *>(entry + ADB_INTERFACE_NAME_OFFSET));
+        in = iface ? d.api.AdbOpenDefaultBulkReadEndpoint(iface, 0, 0) : nullptr;
+        out = iface ? d.api.AdbOpenDefaultBulkWriteEndpoint(iface, 0, 0) : nullptr;
         return in != nullptr && out != nullptr;
     }
 
@@ -91,8 +75,9 @@ struct Session {
         char reply[64];
         uint32_t n = 0;
         char command[] = "download:7ffff000";
-        if (!d.write(out, command, sizeof command - 1, &n, 1000) ||
-            !d.read(in, reply, sizeof reply, &n, 1000) || n < 4 || std::strncmp(reply, "DATA", 4) != 0)
+        if (!d.api.AdbWriteEndpointSync(out, command, sizeof command - 1, &n, 1000) ||
+            !d.api.AdbReadEndpointSync(in, reply, sizeof reply, &n, 1000) || n < 4 ||
+            std::strncmp(reply, "DATA", 4) != 0)
             return false;
         remaining = 0x7ffff000;
         return true;
@@ -100,14 +85,15 @@ struct Session {
 
     bool write_chunk(Driver &d, const uint8_t *chunk) {
         uint32_t n = 0;
-        if (!d.write(out, const_cast<uint8_t *>(chunk), CHUNK, &n, 33268) || n != CHUNK)
+        if (!d.api.AdbWriteEndpointSync(out, const_cast<uint8_t *>(chunk), CHUNK, &n, 33268) || n != CHUNK)
             return false;
         remaining -= CHUNK;
         if (remaining >= CHUNK)
             return true;
         // The data phase is over (0x7ffff000 is a multiple of 4096): its status, then the next one.
         char reply[64];
-        if (!d.read(in, reply, sizeof reply, &n, 1000) || n < 4 || std::strncmp(reply, "OKAY", 4) != 0)
+        if (!d.api.AdbReadEndpointSync(in, reply, sizeof reply, &n, 1000) || n < 4 ||
+            std::strncmp(reply, "OKAY", 4) != 0)
             return false;
         return start_download(d);
     }
@@ -171,7 +157,8 @@ int main(int argc, char **argv) {
     tarnex::sim::parse_scenario("device phone\ndata discard\n", scenario, error);
     g_bus = tarnex::usb_emulation::UsbEmulation::start(scenario, {}, error);
     if (g_bus == nullptr || !g_libusb.load("libtarnex_libusb.so") || !g_sim.load("libtarnex_sim.so")) {
-        std::fprintf(stderr, "bench_libusb_data_path: cannot start: %s %s\n", error.c_str(), dlerror());
+        std::fprintf(stderr, "bench_libusb_data_path: cannot start: %s%s%s\n", error.c_str(),
+                     g_libusb.error.c_str(), g_sim.error.c_str());
         return 1;
     }
     // The simulated phone's library reads its scenario from a file named in the environment.
@@ -189,10 +176,10 @@ int main(int argc, char **argv) {
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     unlink(path);
-    g_libusb.close(g_libusb_session.in);
-    g_libusb.close(g_libusb_session.out);
-    g_libusb.close(g_libusb_session.iface);
-    dlclose(g_libusb.library); // ends its libusb context before the bus goes
+    g_libusb.api.AdbCloseHandle(g_libusb_session.in);
+    g_libusb.api.AdbCloseHandle(g_libusb_session.out);
+    g_libusb.api.AdbCloseHandle(g_libusb_session.iface);
+    g_OsApi.library_unload(g_libusb.library); // ends its libusb context before the bus goes
     g_bus.reset();
     std::printf("bench_libusb_data_path: informational, no target (an emulated device is not a wire)\n");
     return 0;
