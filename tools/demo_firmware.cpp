@@ -16,6 +16,9 @@ const DemoImage DEMO_IMAGES[13] = {
     {"userdata.img", 1572871},
 };
 
+const char *const DEMO_PARTITIONS[12] = {"qcsblhd", "qcsbl",      "oemsblhd", "oemsbl", "amsshd", "amss",
+                                         "cefs",    "appsboothd", "appsboot", "boot",   "system", "recovery"};
+
 namespace {
 
 constexpr uint32_t DEMO_BLOCK = 4096;

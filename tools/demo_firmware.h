@@ -15,6 +15,10 @@ struct DemoImage {
 // phases end in partial chunks).
 extern const DemoImage DEMO_IMAGES[13];
 
+// The partitions a flasher writes the first twelve images of the table to, in table order, which is also
+// the order it writes them in: for checking a flashed phone against the demo firmware.
+extern const char *const DEMO_PARTITIONS[12];
+
 // The demo contents of image NAME at SIZE bytes. Every 4096-byte block starts with a 32-byte label such
 // as "[boot.img +00003000]" followed by pseudo-random bytes seeded by the name and the block, so a
 // misplaced, repeated or missing block shows in a dump and in a comparison.

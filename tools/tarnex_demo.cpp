@@ -24,9 +24,6 @@ CDownloadApp theApp;
 
 namespace {
 
-const char *const PARTITIONS[12] = {"qcsblhd", "qcsbl",      "oemsblhd", "oemsbl", "amsshd", "amss",
-                                    "cefs",    "appsboothd", "appsboot", "boot",   "system", "recovery"};
-
 class Demo {
 public:
     int run() {
@@ -91,11 +88,11 @@ private:
         for (int slot = 0; slot < 12; ++slot) {
             const DemoImage &image = DEMO_IMAGES[slot];
             std::vector<uint8_t> expected = demo_image_contents(image.Name, image.Size);
-            std::string flashed = m_sim.partition("phone", PARTITIONS[slot]);
+            std::string flashed = m_sim.partition("phone", DEMO_PARTITIONS[slot]);
             bool same = flashed.size() == expected.size() &&
                         std::equal(expected.begin(), expected.end(), flashed.begin(),
                                    [](uint8_t a, char b) { return a == static_cast<uint8_t>(b); });
-            std::printf("demo: partition %-10s %9zu bytes  %s %s\n", PARTITIONS[slot], flashed.size(),
+            std::printf("demo: partition %-10s %9zu bytes  %s %s\n", DEMO_PARTITIONS[slot], flashed.size(),
                         same ? "identical to" : "DIFFERS from", image.Name);
             all = all && same;
         }

@@ -25,10 +25,6 @@
 
 inline constexpr int WAIT_MS = 20000;
 
-inline constexpr const char *PARTITIONS[] = {"qcsblhd",  "qcsbl", "oemsblhd", "oemsbl",
-                                             "amsshd",   "amss",  "cefs",     "appsboothd",
-                                             "appsboot", "boot",  "system",   "recovery"};
-
 // Stands between the worker and the window: records every state the worker sends, then passes it on.
 // The window may show a state only briefly (the poll takes a phone that left away within one period),
 // so tests judge a download's outcome by what the worker reported.

@@ -21,7 +21,7 @@ std::vector<std::string> expected_commands(const std::vector<PackBlob> &blobs, b
         char download[32];
         std::snprintf(download, sizeof download, "download:%08x", static_cast<unsigned>(blob->Bytes.size()));
         result.push_back(download);
-        result.push_back(std::string("flash:") + PARTITIONS[slot]);
+        result.push_back(std::string("flash:") + DEMO_PARTITIONS[slot]);
     }
     if (user_data) {
         result.push_back("erase:userdata");

@@ -45,7 +45,7 @@ protected:
             char command[32];
             std::snprintf(command, sizeof command, "download:%08x", 3000u + 517u * slot);
             expected.push_back(command);
-            expected.push_back(std::string("flash:") + PARTITIONS[slot]);
+            expected.push_back(std::string("flash:") + DEMO_PARTITIONS[slot]);
         }
         expected.push_back("reboot");
 
@@ -71,7 +71,7 @@ protected:
         if (completed) {
             std::vector<PackBlob> blobs = images();
             for (int slot = 0; slot < 12; ++slot)
-                EXPECT_EQ(sim.partition("phone", PARTITIONS[slot]),
+                EXPECT_EQ(sim.partition("phone", DEMO_PARTITIONS[slot]),
                           std::string(blobs[slot].Bytes.begin(), blobs[slot].Bytes.end()));
         }
     }

@@ -22,10 +22,6 @@ namespace fs = std::filesystem;
 
 constexpr int WAIT_MS = 20000;
 
-// The partitions the flasher writes the first twelve images to, in the order it writes them.
-constexpr const char *PARTITIONS[] = {"qcsblhd", "qcsbl",      "oemsblhd", "oemsbl", "amsshd", "amss",
-                                      "cefs",    "appsboothd", "appsboot", "boot",   "system", "recovery"};
-
 size_t count_lines(const std::string &text, const std::string &line) {
     size_t count = 0;
     std::istringstream lines(text);
@@ -123,8 +119,8 @@ protected:
 
     void ExpectEveryImageFlashed() {
         const std::vector<PackBlob> firmware = Firmware();
-        for (size_t i = 0; i < std::size(PARTITIONS); ++i)
-            EXPECT_EQ(Partition(PARTITIONS[i]), firmware[i].Bytes) << PARTITIONS[i];
+        for (size_t i = 0; i < std::size(DEMO_PARTITIONS); ++i)
+            EXPECT_EQ(Partition(DEMO_PARTITIONS[i]), firmware[i].Bytes) << DEMO_PARTITIONS[i];
     }
     void ExpectEveryHandleClosed() { EXPECT_EQ(handle_faults(Transcript()), "") << Transcript(); }
 
@@ -166,7 +162,7 @@ TEST_F(Flasher, FlashesEveryImageAndRebootsThePhone) {
     EXPECT_EQ(transcript.find("erase"), std::string::npos);
     EXPECT_EQ(count_lines(transcript, "out phone \"reboot\""), 1u);
     // One line per protocol action on standard error: a download and a flash per image, the reboot.
-    EXPECT_EQ(count_lines(fe->errors(), "OKAY"), 2 * std::size(PARTITIONS) + 1) << fe->errors();
+    EXPECT_EQ(count_lines(fe->errors(), "OKAY"), 2 * std::size(DEMO_PARTITIONS) + 1) << fe->errors();
     ExpectEveryHandleClosed();
 }
 

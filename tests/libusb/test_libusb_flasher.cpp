@@ -29,25 +29,6 @@ namespace {
 // Generous: a busy machine under a sanitizer may need a long time for the 20 MB of the demo firmware.
 constexpr auto STATE_TIMEOUT = 240s;
 
-struct FlashedImage {
-    const char *entry;
-    const char *partition;
-};
-constexpr FlashedImage FLASHED[] = {
-    {"qcsblhd_cfgdata.mbn", "qcsblhd"},
-    {"qcsbl.mbn", "qcsbl"},
-    {"oemsblhd.mbn", "oemsblhd"},
-    {"oemsbl.mbn", "oemsbl"},
-    {"amsshd.mbn", "amsshd"},
-    {"amss.mbn", "amss"},
-    {"cefs.mbn", "cefs"},
-    {"appsboothd.mbn", "appsboothd"},
-    {"appsboot.mbn", "appsboot"},
-    {"boot.img", "boot"},
-    {"system.img", "system"},
-    {"recovery.img", "recovery"},
-};
-
 // A program with its standard input and output on pipes and its standard error in a file.
 class Child {
 public:
@@ -231,12 +212,10 @@ TEST_F(LibusbFlasher, FlashesTheWholeFirmwareAndSeesThePhoneLeave) {
     flasher.close_input();
     EXPECT_EQ(flasher.wait_exit(STATE_TIMEOUT), 0) << diagnostics(); // 3: the memory stick was touched
 
-    for (const FlashedImage &image : FLASHED) {
-        uint32_t size = 0;
-        for (const DemoImage &d : DEMO_IMAGES)
-            size = std::strcmp(d.Name, image.entry) == 0 ? d.Size : size;
-        std::string path = dir.Path(std::string("partitions/phone/") + image.partition + ".img");
-        EXPECT_TRUE(read_file(path) == demo_image_contents(image.entry, size)) << image.partition;
+    for (size_t i = 0; i < std::size(DEMO_PARTITIONS); ++i) {
+        const DemoImage &image = DEMO_IMAGES[i];
+        std::string path = dir.Path(std::string("partitions/phone/") + DEMO_PARTITIONS[i] + ".img");
+        EXPECT_TRUE(read_file(path) == demo_image_contents(image.Name, image.Size)) << DEMO_PARTITIONS[i];
     }
     EXPECT_EQ(fs::file_size(dir.Path("partitions/phone/userdata.img")), 0u); // erased
     EXPECT_EQ(fs::file_size(dir.Path("partitions/phone/cache.img")), 0u);

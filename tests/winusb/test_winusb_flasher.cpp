@@ -22,10 +22,6 @@ constexpr int START_MS = 30000; // a cold Wine may take a while to show the firs
 constexpr int WAIT_MS = 20000;
 constexpr int POLL_MS = 500;
 
-// The partitions the flasher writes the first twelve images to, in its order.
-constexpr const char *PARTITIONS[] = {"qcsblhd", "qcsbl",      "oemsblhd", "oemsbl", "amsshd", "amss",
-                                      "cefs",    "appsboothd", "appsboot", "boot",   "system", "recovery"};
-
 std::vector<uint8_t> read_bytes(const fs::path &path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -157,8 +153,8 @@ TEST_F(WinUsbFlasher, FlashesEveryImageAndRebootsThePhone) {
         << error;
 
     const std::vector<PackBlob> firmware = Firmware();
-    for (size_t i = 0; i < std::size(PARTITIONS); ++i)
-        EXPECT_EQ(phone->partition(PARTITIONS[i]), firmware[i].Bytes) << PARTITIONS[i];
+    for (size_t i = 0; i < std::size(DEMO_PARTITIONS); ++i)
+        EXPECT_EQ(phone->partition(DEMO_PARTITIONS[i]), firmware[i].Bytes) << DEMO_PARTITIONS[i];
     EXPECT_FALSE(phone->partition_touched("userdata"));
     EXPECT_NE(phone->transcript().find("out phone \"reboot\""), std::string::npos);
     // The poll's second open of the interface, twice a second through the whole download, joined the
