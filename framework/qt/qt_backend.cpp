@@ -1083,27 +1083,6 @@ int qt_system_metric(int index) {
     return index == SM_CXICON || index == SM_CYICON ? ICON_SIZE : 0;
 }
 
-int button_id(QMessageBox::StandardButton button) {
-    switch (button) {
-    case QMessageBox::Ok:
-        return IDOK;
-    case QMessageBox::Cancel:
-        return IDCANCEL;
-    case QMessageBox::Abort:
-        return IDABORT;
-    case QMessageBox::Retry:
-        return 4; // IDRETRY
-    case QMessageBox::Ignore:
-        return 5; // IDIGNORE
-    case QMessageBox::Yes:
-        return 6; // IDYES
-    case QMessageBox::No:
-        return 7; // IDNO
-    default:
-        return IDCANCEL;
-    }
-}
-
 int qt_message_box(WindowHandle owner_handle, const char *text, const char *caption, UINT type) {
     qt_initialize();
     if (!on_window_thread()) {
@@ -1157,7 +1136,7 @@ int qt_message_box(WindowHandle owner_handle, const char *text, const char *capt
     int answer = (type & 0x0F) == 0 ? IDOK : IDCANCEL;
     QEventLoop loop;
     QObject::connect(box, &QMessageBox::buttonClicked, box, [&](QAbstractButton *button) {
-        answer = button_id(box->standardButton(button));
+        answer = qt_button_id(box->standardButton(button));
         loop.quit();
     });
     QObject::connect(box, &QDialog::finished, box, [&] { loop.quit(); });
@@ -1240,6 +1219,27 @@ bool qt_post(std::function<void()> job) {
 QWidget *qt_widget(WindowHandle window) {
     Record *record = record_of(raw(window));
     return record != nullptr ? record->widget : nullptr;
+}
+
+int qt_button_id(int standard_button) {
+    switch (static_cast<QMessageBox::StandardButton>(standard_button)) {
+    case QMessageBox::Ok:
+        return IDOK;
+    case QMessageBox::Cancel:
+        return IDCANCEL;
+    case QMessageBox::Abort:
+        return IDABORT;
+    case QMessageBox::Retry:
+        return 4; // IDRETRY
+    case QMessageBox::Ignore:
+        return 5; // IDIGNORE
+    case QMessageBox::Yes:
+        return 6; // IDYES
+    case QMessageBox::No:
+        return 7; // IDNO
+    default:
+        return IDCANCEL;
+    }
 }
 
 std::string qt_widget_text(QWidget *widget) {

@@ -35,6 +35,10 @@ QWidget *qt_widget(WindowHandle window);
 // title; empty for other widgets and for null. Window thread.
 std::string qt_widget_text(QWidget *widget);
 
+// The id a message box answers with for one of its standard buttons (a QMessageBox::StandardButton):
+// IDOK, IDCANCEL, IDABORT, IDRETRY, IDIGNORE, IDYES, IDNO; IDCANCEL for any other. Any thread.
+int qt_button_id(int standard_button);
+
 // The newest shown dialog made from `template_id`, or null. Any thread.
 WindowHandle qt_find_dialog(int template_id);
 

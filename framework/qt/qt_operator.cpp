@@ -55,27 +55,6 @@ Qt::Key qt_key(WPARAM key) {
     return Qt::Key_unknown;
 }
 
-int id_of(QMessageBox::StandardButton button) {
-    switch (button) {
-    case QMessageBox::Ok:
-        return IDOK;
-    case QMessageBox::Cancel:
-        return IDCANCEL;
-    case QMessageBox::Abort:
-        return IDABORT;
-    case QMessageBox::Retry:
-        return 4;
-    case QMessageBox::Ignore:
-        return 5;
-    case QMessageBox::Yes:
-        return 6;
-    case QMessageBox::No:
-        return 7;
-    default:
-        return 0;
-    }
-}
-
 } // namespace
 
 bool QtOperator::wait_window(int template_id, int timeout_ms) {
@@ -249,7 +228,7 @@ bool QtOperator::answer_message_box(int button) {
             if (box == nullptr)
                 return;
             for (QAbstractButton *each : box->buttons())
-                if (id_of(box->standardButton(each)) == button)
+                if (qt_button_id(box->standardButton(each)) == button)
                     target = each;
             open = box;
         },
