@@ -7,9 +7,9 @@
 // error, and takes the operator's commands on standard input, one a line: "start", "userdata" (ticks or
 // unticks the check box) and "exit" (also the end of the input).
 #include "app/download_app.h"
+#include "app/status_line.h"
 #include "framework/headless/headless_operator.h"
 #include "res/resource.h"
-#include "tools/flash_operator.h"
 
 #include <cstdio>
 #include <iostream>

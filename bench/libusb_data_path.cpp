@@ -6,7 +6,7 @@
 //
 // The program restarts itself under umockdev's preload, which libusb needs to see the emulated bus.
 
-#include "drivers/libusb/emulation/usb_emulation.h"
+#include "rigs/usb_emulation/usb_emulation.h"
 #include "usb/driver_api.h"
 
 #include <benchmark/benchmark.h>

@@ -4,7 +4,7 @@
 //
 // One interface, one implementation per front end: the headless backend in process
 // (framework/headless/headless_operator.h), real windows of another process through the window system
-// (tools/remote/remote_operator.h). Scenarios written against it run on every front end alike.
+// (rigs/remote/remote_operator.h). Scenarios written against it run on every front end alike.
 //
 // An operator works one window at a time: the dialog found by the last successful wait_window. Input
 // goes through the program's message loop as a person's would; a click a person could not make (a

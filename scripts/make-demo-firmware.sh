@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # make-demo-firmware.sh DIR
 # Writes the demo firmware into DIR: the 13 images, each with reproducible contents whose 4 KiB blocks are
-# labelled with the image name and offset (tools/demo_firmware.h regenerates them for comparisons), and
+# labelled with the image name and offset (rigs/demo/demo_firmware.h regenerates them for comparisons), and
 # DeviceList.dat for the demo phone. Builds the generator in build/native when needed.
 set -euo pipefail
 if [ $# -ne 1 ]; then

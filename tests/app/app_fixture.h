@@ -13,8 +13,8 @@
 #include "framework/messages.h"
 #include "package/image_table.h"
 #include "res/resource.h"
+#include "rigs/demo/demo_firmware.h"
 #include "tests/e2e/headless_front_end.h"
-#include "tools/demo_firmware.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // refuses every library: it says so on standard error, deploys the driver library to the next temporary
 // directory, starts, and leaves neither directory behind. The noexec mount is real: a tmpfs in a mount
 // namespace of the test's own (unshare), so nothing outside the test sees it.
+#include "rigs/demo/demo_firmware.h"
 #include "tests/support/test_files.h"
-#include "tools/demo_firmware.h"
 #include "tools/packer.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The in-process front end (in_process_front_end.h) on the Qt window: the shared scenarios run against
 // real Qt widgets on the offscreen platform, worked by the Qt operator (mouse and key presses delivered
 // to the widgets), with screenshots of the main states in build/PRESET/screenshots/qt/.
-#include "framework/qt/qt_operator.h"
+#include "rigs/operators/qt_operator.h"
 #include "tests/e2e/in_process_front_end.h"
 
 #include <gtest/gtest.h>

@@ -9,8 +9,8 @@
 #include "framework/styles.h"
 #include "package/image_table.h"
 #include "res/resource.h"
+#include "rigs/demo/demo_firmware.h"
 #include "tests/support/handle_check.h"
-#include "tools/demo_firmware.h"
 
 #include <gtest/gtest.h>
 

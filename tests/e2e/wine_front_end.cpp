@@ -3,7 +3,7 @@
 // main states go to build/windows/screenshots/.
 #include "tests/e2e/front_end.h"
 
-#include "tools/remote/remote_operator.h"
+#include "rigs/remote/remote_operator.h"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,9 @@
 // widgets, with the window on the main thread as Qt wants it (tests/e2e/window_thread.h), and what only
 // this backend does: dialogs laid out from the template in the dialog font's units, the window's context
 // menu as its system menu, and the icons of res/.
-#include "framework/qt/qt_operator.h"
 #include "framework/styles.h"
 #include "res/resource_tables.h"
+#include "rigs/operators/qt_operator.h"
 #include "tests/e2e/window_thread.h"
 #include "tests/framework/backend_contract.h"
 

@@ -5,8 +5,8 @@
 #include "framework/win32/win32_backend.h"
 
 #include "res/version.h"
+#include "rigs/remote/remote_operator.h"
 #include "tests/framework/backend_contract.h"
-#include "tools/remote/remote_operator.h"
 
 #include <commctrl.h>
 

@@ -7,8 +7,8 @@
 // test that needs it skips and says why.
 #pragma once
 
-#include "drivers/libusb/emulation/usb_emulation.h"
 #include "os/os_api.h"
+#include "rigs/usb_emulation/usb_emulation.h"
 #include "usb/driver_api.h"
 
 #include <gtest/gtest.h>

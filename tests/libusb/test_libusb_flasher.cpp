@@ -2,9 +2,9 @@
 // libtarnex_libusb.so as its "AdbWinApi.dll", run by tarnex-usb-emulator on the emulated bus, driven
 // through its standard input as an operator would, exactly as another program (a demo, a window test)
 // would use the emulator.
+#include "rigs/demo/demo_firmware.h"
 #include "tests/libusb/libusb_test.h"
 #include "tests/support/test_files.h"
-#include "tools/demo_firmware.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "package/image_table.h"
+#include "rigs/demo/demo_firmware.h"
 #include "tests/support/test_files.h"
-#include "tools/demo_firmware.h"
 #include "tools/pack_cli.h"
 
 // A small firmware folder: every known entry, a few bytes each, distinct contents.

@@ -4,10 +4,10 @@
 #include "app/window_texts.h"
 #include "package/image_table.h"
 #include "res/resource.h"
+#include "rigs/demo/demo_firmware.h"
+#include "rigs/remote/remote_operator.h"
 #include "tests/winusb/winusb_test.h"
-#include "tools/demo_firmware.h"
 #include "tools/packer.h"
-#include "tools/remote/remote_operator.h"
 
 #include <chrono>
 #include <cstdio>

@@ -2,7 +2,7 @@
 //
 // Built as a base executable like tarnex: append a package with tarnex-pack and run the result. It starts
 // the application from its own file exactly as the flasher does, on the main thread, while the operator
-// (framework/qt/qt_operator.h) works the window from a second thread as a person would: it waits for the
+// (rigs/operators/qt_operator.h) works the window from a second thread as a person would: it waits for the
 // phone, ticks "UserData", presses "Start", prints the states and percentages as they change, waits for
 // the phone to reboot and leave, and presses "Exit". A start-up message box is answered with OK.
 // Pictures of the window at each moment go to the folder $TARNEX_DEMO_SCREENSHOTS when it is set.
@@ -10,9 +10,9 @@
 //
 // (The shipped flasher has no way in for another program: the operator lives in this demo base only.)
 #include "app/download_app.h"
-#include "framework/qt/qt_operator.h"
 #include "res/resource.h"
-#include "tools/flash_operator.h"
+#include "rigs/operators/flash_operator.h"
+#include "rigs/operators/qt_operator.h"
 
 #include <cstdio>
 #include <cstdlib>

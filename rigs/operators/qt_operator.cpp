@@ -1,4 +1,4 @@
-#include "framework/qt/qt_operator.h"
+#include "rigs/operators/qt_operator.h"
 
 #include "framework/messages.h"
 

@@ -12,8 +12,8 @@
 #include "framework/headless/headless_operator.h"
 #include "os/os_api.h"
 #include "res/resource.h"
-#include "tools/demo_firmware.h"
-#include "tools/flash_operator.h"
+#include "rigs/demo/demo_firmware.h"
+#include "rigs/operators/flash_operator.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "tools/demo_firmware.h"
+#include "rigs/demo/demo_firmware.h"
 
 #include <cstdio>
 #include <cstring>

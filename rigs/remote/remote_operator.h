@@ -4,7 +4,7 @@
 #pragma once
 
 #include "framework/operator.h"
-#include "tools/remote/remote_control.h"
+#include "rigs/remote/remote_control.h"
 
 class RemoteOperator : public Operator {
 public:

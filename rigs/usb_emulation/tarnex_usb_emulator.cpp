@@ -2,7 +2,7 @@
 // libusb sees the phones exactly as it would see real ones at the kernel's USB interface (usbdevfs), so
 // any program that uses libusb (the console flasher with libtarnex_libusb.so as its driver, a window
 // program, a test) can flash them. See drivers/libusb/README.md.
-#include "drivers/libusb/emulation/usb_emulation.h"
+#include "rigs/usb_emulation/usb_emulation.h"
 
 #include <spawn.h>
 #include <sys/wait.h>

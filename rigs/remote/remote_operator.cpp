@@ -1,4 +1,4 @@
-#include "tools/remote/remote_operator.h"
+#include "rigs/remote/remote_operator.h"
 
 #include "res/resource_tables.h"
 

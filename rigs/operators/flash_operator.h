@@ -3,6 +3,7 @@
 // demo's operator drives the real window of another process.
 #pragma once
 
+#include "app/status_line.h"
 #include "framework/operator.h"
 
 #include <functional>
@@ -37,7 +38,3 @@ struct FlashPlay {
 // the phone; ticks "UserData" when asked; presses "Start"; reports the status line and the percentage in
 // steps of five as they change; and returns as soon as the outcome shows, leaving the window open.
 FlashOutcome play_flash(Operator &op, const FlashPlay &play);
-
-// The status line with its percentage as a console shows it: "Ready 0%", "Downloading... 42%",
-// "No device" for the empty status.
-std::string status_line(Operator &op);

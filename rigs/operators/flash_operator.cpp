@@ -1,4 +1,4 @@
-#include "tools/flash_operator.h"
+#include "rigs/operators/flash_operator.h"
 
 #include "app/window_texts.h"
 #include "framework/messages.h"
@@ -32,14 +32,6 @@ bool wait_following(Operator &op, const FlashPlay &play, int timeout_ms, Done do
 }
 
 } // namespace
-
-std::string status_line(Operator &op) {
-    const std::string status = op.text(IDC_STATUS);
-    const std::string percent = op.text(IDC_PERCENT_CAPTION);
-    if (status.empty())
-        return "No device";
-    return percent.empty() ? status : status + " " + percent;
-}
 
 FlashOutcome play_flash(Operator &op, const FlashPlay &play) {
     // A failed start-up shows its message box before any window; its caption may be "Tarnex" too.

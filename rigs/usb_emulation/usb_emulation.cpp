@@ -1,4 +1,4 @@
-#include "drivers/libusb/emulation/usb_emulation.h"
+#include "rigs/usb_emulation/usb_emulation.h"
 
 #include "drivers/libusb/interface_name.h"
 #include "drivers/sim/phone.h"

@@ -1,4 +1,4 @@
-#include "tools/remote/remote_control.h"
+#include "rigs/remote/remote_control.h"
 
 #include <commctrl.h>
 

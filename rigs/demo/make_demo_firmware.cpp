@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/demo_firmware.h"
+#include "rigs/demo/demo_firmware.h"
 
 int main(int argc, char **argv) {
     if (argc != 2 || argv[1][0] == '-') {

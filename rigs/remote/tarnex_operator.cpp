@@ -10,8 +10,8 @@
 // Exits with 0 when the download succeeded and the flasher ended with code 0; 1 otherwise; 2 on a bad
 // command line.
 #include "res/resource.h"
-#include "tools/flash_operator.h"
-#include "tools/remote/remote_operator.h"
+#include "rigs/operators/flash_operator.h"
+#include "rigs/remote/remote_operator.h"
 
 #include <cstdio>
 #include <string>
