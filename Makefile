@@ -6,13 +6,13 @@
 #   make bench   benchmarks, ending with one "target NAME RATIO LIMIT met|missed" line per target
 #   make windows the Windows programs: x64 in build/windows/bin, x86 in build/windows-x86/bin
 #   make test-libusb  the Linux driver library against the emulated phone (native, asan, tsan)
-#   make test-stress  the asan, tsan and Wine tiers five times over (flaky tests show here)
+#   make test-stress  the asan, tsan and Wine tiers (x64 and x86) five times over (flaky tests show here)
 PRESETS      := native asan tsan fuzz windows windows-x86
 JOBS         ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 
 .PHONY: all deps test demo demo-headless demo-linux bench format check-format clean $(PRESETS) \
-        test-native test-asan test-tsan test-windows test-windows-x86-static test-windows-x86 test-fuzz \
+        test-native test-asan test-tsan test-windows test-windows-x86 test-fuzz \
         test-libusb test-stress
 
 all: native
@@ -35,13 +35,9 @@ test-tsan: tsan
 	ctest --preset tsan -j $(JOBS)
 test-windows: windows
 	ctest --preset windows -j $(JOBS)
-# The x86 programs are checked from their files only (format, machine, imports, resources, driver
-# exports): a 32-bit Wine cannot be installed beside the 64-bit one here.
-test-windows-x86-static: windows-x86
+# The x86 programs under the 32-bit Wine, in a 32-bit prefix of their own, after the x64 tier.
+test-windows-x86: windows-x86
 	ctest --preset windows-x86 -j $(JOBS)
-# Opt-in and throwaway: installs a 32-bit Wine for one run of the x86 Wine tier and removes it again.
-test-windows-x86: deps
-	scripts/test-windows-x86.sh
 test-fuzz: fuzz
 	scripts/run-fuzz.sh build/fuzz/bin $(FUZZ_SECONDS)
 # The libusb driver library against the emulated phone, in the three native presets (make test runs
@@ -53,15 +49,15 @@ test-libusb: native asan tsan
 
 # The sanitizer tiers and the Wine tier five times over, each test until it fails: a flaky test shows here
 # before it refuses a submission at random. Not part of make test, to keep CI fast.
-test-stress: asan tsan windows
+test-stress: asan tsan windows windows-x86
 	ctest --preset asan -j $(JOBS) --repeat until-fail:5
 	ctest --preset tsan -j $(JOBS) --repeat until-fail:5
 	ctest --preset windows -j $(JOBS) --repeat until-fail:5
+	ctest --preset windows-x86 -j $(JOBS) --repeat until-fail:5
 	@echo "make test-stress: the asan, tsan and Wine tiers passed five times over"
 
-test: test-native test-asan test-tsan test-windows test-windows-x86-static test-fuzz
+test: test-native test-asan test-tsan test-windows test-windows-x86 test-fuzz
 	@echo "make test: every tier passed"
-	@echo "make test: *** NOT RUN: the Wine tier of the x86 Windows programs (no 32-bit Wine here; they were checked statically; make test-windows-x86 tries one) ***"
 
 demo: deps
 	scripts/demo.sh

@@ -23,8 +23,6 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
 
-# Test programs run under Wine; ctest prefixes every Windows test command with this.
-find_program(TARNEX_WINE wine)
-if(TARNEX_WINE)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${TARNEX_WINE})
-endif()
+# Test programs run under Wine, with the loader of their architecture (scripts/wine-run.sh); ctest
+# prefixes every Windows test command with this.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)

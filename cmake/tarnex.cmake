@@ -19,8 +19,8 @@ endif()
 set(TARNEX_WINDOWS OFF)
 if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
     set(TARNEX_WINDOWS ON)
-    # Off, the test programs are built but not registered with CTest: the 32-bit build, for which no
-    # Wine can be had on the build machines, is checked statically only (see tests/wine).
+    # Off, the test programs are built but not registered with CTest (a machine without that Wine); the
+    # programs' files are still checked (tests/binaries).
     option(TARNEX_WINE_TIER "Run the Windows test programs under Wine" ON)
     add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
     # Resource scripts (res/): enabled here, at the top, because programs in every folder link them.
@@ -156,7 +156,15 @@ endfunction()
 # One Wine prefix per build tree, made once before the first Windows test and kept warm while they run.
 if(TARNEX_WINDOWS AND TARNEX_WINE_TIER)
     set(TARNEX_WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix)
-    set(TARNEX_WINE_ENV "WINEPREFIX=${TARNEX_WINE_PREFIX};WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=")
+    # x86 programs run in a 32-bit prefix with the 32-bit loader, x64 ones in a 64-bit prefix with the
+    # 64-bit loader (scripts/wine-loader.sh), so that both Wines stay installed side by side.
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+        set(TARNEX_WINE_ARCH win32)
+    else()
+        set(TARNEX_WINE_ARCH win64)
+    endif()
+    set(TARNEX_WINE_ENV
+        "WINEPREFIX=${TARNEX_WINE_PREFIX};WINEARCH=${TARNEX_WINE_ARCH};WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=")
     # Test programs run on the prefix's own X display (scripts/wine-prefix.sh starts both).
     set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/scripts/wine-run.sh)
 endif()

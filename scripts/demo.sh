@@ -47,7 +47,8 @@ trap 'scripts/wine-prefix.sh stop "$prefix"' EXIT
 scripts/wine-prefix.sh start "$prefix"
 DISPLAY=$(cat "$prefix.xvfb/display")
 export DISPLAY
-run() { wine "$@"; }
+. scripts/wine-loader.sh
+run() { "$wine_loader" "$@"; }
 
 step "Generating the demo firmware in $demo/firmware"
 run "$bin/tarnex-demo-firmware.exe" "$(winpath "$demo/firmware")"

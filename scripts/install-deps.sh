@@ -17,8 +17,10 @@ packages=(
     # the Windows cross builds (x64 and x86); the posix-thread compilers give std::thread and std::mutex
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
-    # Windows programs and tests run under 64-bit Wine (wine32 must not be installed: it breaks wine64 here)
-    wine wine64
+    # Windows programs and tests run under Wine: x64 ones under the 64-bit Wine, x86 ones under the 32-bit
+    # Wine (wine32:i386, from dpkg's i386 architecture, added below); each tier calls its own loader
+    # (scripts/wine-loader.sh), so the two stay installed side by side
+    wine wine64 wine32:i386
     # the window tests and the demos (Wine and Qt): a virtual X display, screenshots, a CJK font for the
     # dialogs' Chinese texts, and a check that the user's display answers
     xvfb imagemagick fonts-wqy-zenhei xdotool
@@ -43,5 +45,10 @@ if [ "$(id -u)" -ne 0 ]; then
     fi
 fi
 export DEBIAN_FRONTEND=noninteractive
+# The 32-bit Wine comes from the i386 architecture, which a fresh amd64 machine does not know yet.
+if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    echo "install-deps: adding dpkg's i386 architecture for the 32-bit Wine"
+    $sudo dpkg --add-architecture i386
+fi
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # wine-prefix.sh start|stop PREFIX
+# The prefix's architecture is WINEARCH's: win64 (the default) or win32 (scripts/wine-loader.sh).
 # start: starts a private X display (Xvfb) for this prefix, makes the Wine prefix when it does not exist
 #        yet, sets it up for our windows (Wine draws the window frames and captions, a CJK font stands in
 #        for the dialogs' "宋体"), and keeps its wineserver running, so that each program starts in a
@@ -14,7 +15,7 @@ action=$1
 export WINEPREFIX=$2
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
-export WINEARCH=win64
+. "$(dirname "$0")/wine-loader.sh"
 xvfb_dir=$WINEPREFIX.xvfb
 
 # Runs "$@" in the background, detached from this shell's descriptors: the display and the Wine server
@@ -89,7 +90,7 @@ configure_prefix() {
         printf '[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\r\n'
         printf '"宋体"="WenQuanYi Zen Hei"\r\n"SimSun"="WenQuanYi Zen Hei"\r\n\r\n'
     } | iconv -f UTF-8 -t UTF-16LE >"$reg"
-    wine regedit /S "$(winepath -w "$reg")" >/dev/null 2>&1
+    "$wine_loader" regedit.exe /S "$("$wine_loader" winepath.exe -w "$reg")" >/dev/null 2>&1
     wineserver -w
     touch "$WINEPREFIX/tarnex-configured"
 }
@@ -101,20 +102,21 @@ start)
     DISPLAY=$(cat "$xvfb_dir/display")
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         mkdir -p "$WINEPREFIX"
-        wineboot -i >/dev/null 2>&1
+        "$wine_loader" wineboot.exe -i >/dev/null 2>&1
         wineserver -w
     fi
     if [ ! -f "$WINEPREFIX/tarnex-configured" ]; then
         configure_prefix
     fi
     detached wineserver -p || true # a server that already runs is fine
-    detached wineboot
+    detached "$wine_loader" wineboot.exe
     # Wine closes the desktop (and its explorer.exe) a second after the last program on it has ended,
     # and a program that starts just then finds no desktop to make its windows on. One idle program
     # keeps the desktop open for the whole run: a command prompt reading from a pipe nobody writes to.
     if [ ! -p "$xvfb_dir/keeper" ]; then
         mkfifo "$xvfb_dir/keeper"
-        detached_background sh -c 'exec 3<>"$1"; exec wine cmd.exe /q /k <&3' keeper "$xvfb_dir/keeper"
+        detached_background sh -c 'exec 3<>"$1"; exec "$2" cmd.exe /q /k <&3' keeper "$xvfb_dir/keeper" \
+            "$wine_loader"
     fi
     ;;
 stop)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # wine-run.sh PROGRAM.exe [ARGS...]
-# Runs a Windows program under Wine in the prefix named by WINEPREFIX, on the X display that
+# Runs a Windows program under Wine in the prefix named by WINEPREFIX, with the loader of its WINEARCH
+# (scripts/wine-loader.sh: win64 unless told otherwise), on the X display that
 # scripts/wine-prefix.sh started for that prefix (when there is one). ctest runs every Windows test
 # program through this.
 set -euo pipefail
@@ -8,4 +9,5 @@ if [ -n "${WINEPREFIX:-}" ] && [ -f "$WINEPREFIX.xvfb/display" ]; then
     DISPLAY=$(cat "$WINEPREFIX.xvfb/display")
     export DISPLAY
 fi
-exec wine "$@"
+. "$(dirname "$0")/wine-loader.sh"
+exec "$wine_loader" "$@"

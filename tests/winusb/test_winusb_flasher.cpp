@@ -1,12 +1,15 @@
 // The real tarnex.exe under Wine with tarnex_winusb.dll in its package as "AdbWinApi.dll", flashing an
 // emulated phone through the prefix's SetupAPI and the stand-in WinUSB, worked through its window by the
-// operator of tools/remote. Tripwire DLLs wait in its %TEMP%, where it deploys the library.
+// operator of rigs/remote. Tripwire DLLs wait in its %TEMP%, where it deploys the library.
+//
+// The phone's scenario header comes before any Windows header: wingdi.h defines ABSOLUTE as a macro.
+#include "tests/winusb/winusb_test.h"
+
 #include "app/window_texts.h"
 #include "package/image_table.h"
 #include "res/resource.h"
 #include "rigs/demo/demo_firmware.h"
 #include "rigs/remote/remote_operator.h"
-#include "tests/winusb/winusb_test.h"
 #include "tools/packer.h"
 
 #include <chrono>
