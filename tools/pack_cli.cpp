@@ -8,6 +8,7 @@
 
 #include "os/file_io.h"
 #include "os/file_system.h"
+#include "os/os_api.h"
 #include "package/image_table.h"
 #include "package/pack_archive.h"
 #include "tools/executable_format.h"
@@ -459,16 +460,14 @@ int cmd_extract(const std::string &path, const std::string &dir, FILE *out, FILE
     std::string error;
     if (!make_directories(dir.c_str(), &error))
         return failure(err, error);
-    std::string prefix = dir;
-    if (prefix.back() != '/' && prefix.back() != '\\')
-        prefix += '/';
     for (int i = 0; i < IMAGE_SLOT_COUNT; i++) {
         const ImageSlot &slot = table.Slots[i];
         if (!slot.Data) {
             fprintf(out, "  %-22s absent\n", IMAGE_ENTRY_NAMES[i]);
             continue;
         }
-        std::string target = prefix + IMAGE_ENTRY_NAMES[i];
+        // The platform's separator: behind \\?\ a path is taken as it is, and "/" is no separator there.
+        const std::string target = os_join_path(dir, IMAGE_ENTRY_NAMES[i]);
         if (!write_whole_file(target.c_str(), slot.Data, slot.Size, false, &error))
             return failure(err, error);
         fprintf(out, "  %-22s %12u bytes\n", IMAGE_ENTRY_NAMES[i], slot.Size);

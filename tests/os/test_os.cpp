@@ -1,6 +1,7 @@
 // OS services, run natively and, for the Windows implementation, under Wine.
 #include "os/os_api.h"
 
+#include "os/file_system.h"
 #include "tests/support/test_files.h"
 
 #include <gtest/gtest.h>
@@ -171,6 +172,27 @@ TEST(OsPaths, PrivateDirectoryFailsWhenTheTemporaryDirectoryIsMissing) {
     EXPECT_EQ(g_OsApi.get_last_error(), static_cast<uint32_t>(ENOENT));
 }
 #endif
+
+// The root of a path is never created: a folder is made below it, one level after the other.
+TEST(OsPaths, TheRootOfAPathIsItsDriveShareOrSlash) {
+#ifdef _WIN32
+    const std::pair<const char *, const char *> roots[] = {
+        {"C:\\a\\b", "C:\\"},
+        {"C:a", "C:"},
+        {"\\a", "\\"},
+        {"\\\\server\\share\\a\\b", "\\\\server\\share\\"},
+        {"//server/share", "//server/share"},
+        {"\\\\?\\C:\\a", "\\\\?\\C:\\"},
+        {"\\\\?\\UNC\\server\\share\\a", "\\\\?\\UNC\\server\\share\\"},
+        {"\\\\?\\Volume{0123}\\a", "\\\\?\\Volume{0123}\\"},
+        {"a\\b", ""},
+    };
+#else
+    const std::pair<const char *, const char *> roots[] = {{"/a/b", "/"}, {"//a", "//"}, {"a/b", ""}};
+#endif
+    for (const auto &[path, root] : roots)
+        EXPECT_EQ(std::string(path, file_root_length(path)), root) << path;
+}
 
 // --- Files
 
