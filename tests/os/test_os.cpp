@@ -9,7 +9,9 @@
 #include <filesystem>
 
 #include <atomic>
+#include <cstdlib>
 #include <future>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -35,31 +37,33 @@ void set_env(const char *name, const char *value) {
 #endif
 }
 
+// The value of an environment variable; false when it is not set.
+bool get_env(const char *name, std::string *value) {
+#ifdef _WIN32
+    char buffer[32768];
+    DWORD n = GetEnvironmentVariableA(name, buffer, sizeof buffer);
+    if (n == 0 || n >= sizeof buffer)
+        return false;
+    value->assign(buffer, n);
+#else
+    const char *set = getenv(name);
+    if (set == nullptr)
+        return false;
+    *value = set;
+#endif
+    return true;
+}
+
 // Puts an environment variable back as it was when the test began.
 class SavedEnv {
 public:
-    explicit SavedEnv(const char *name) : m_name(name) {
-#ifdef _WIN32
-        char buffer[32768];
-        DWORD n = GetEnvironmentVariableA(name, buffer, sizeof buffer);
-        m_set = n > 0 && n < sizeof buffer;
-        if (m_set)
-            m_value.assign(buffer, n);
-#else
-        const char *value = getenv(name);
-        m_set = value != nullptr;
-        if (m_set)
-            m_value = value;
-#endif
-    }
-    ~SavedEnv() {
-        set_env(m_name, m_set ? m_value.c_str() : nullptr);
-    }
+    explicit SavedEnv(const char *name) : m_name(name), m_set(get_env(name, &m_value)) {}
+    ~SavedEnv() { set_env(m_name, m_set ? m_value.c_str() : nullptr); }
 
 private:
     const char *m_name;
+    std::string m_value; // before m_set, which fills it
     bool m_set;
-    std::string m_value;
 };
 
 // A scratch folder of its own per test; on Windows, where the private directory is the shared
@@ -421,6 +425,38 @@ TEST(OsThreads, AnExceptionThatEscapesAnEntryEndsOnlyItsThread) {
         nullptr));
     // The thread's stack was unwound (the backstop caught it) and this process goes on.
     ASSERT_EQ(unwound.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+}
+
+// --- Ending the process
+
+// "Exit" during a download ends the process while the worker may be stopped anywhere, inside the driver
+// library or holding a lock: no library's detach or finalizer code may run then. A normal exit runs it,
+// which shows that the marker would tell.
+TEST(OsProcess, EndingTheProcessRunsNoLibrarysDetachCode) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    std::string self;
+    ASSERT_TRUE(g_OsApi.executable_path(&self));
+    const std::string library = os_join_path(self.substr(0, self.find_last_of("/\\")), OS_TEST_LIBRARY_NAME);
+    // The child of a death test runs this test again from its start: the marker is the parent's, handed
+    // down in the environment.
+    SavedEnv saved("TARNEX_DETACH_MARKER");
+    std::string marker;
+    std::optional<TempDir> dir;
+    if (!get_env("TARNEX_DETACH_MARKER", &marker)) {
+        marker = dir.emplace().Path("detached");
+        set_env("TARNEX_DETACH_MARKER", marker.c_str());
+    }
+    auto load_then = [&](void (*end)(int)) {
+        if (g_OsApi.library_load(library.c_str(), nullptr) == nullptr)
+            std::_Exit(9);
+        end(3);
+    };
+
+    EXPECT_EXIT(load_then([](int code) { os_end_process(code); }), ::testing::ExitedWithCode(3), "");
+    EXPECT_FALSE(std::filesystem::exists(marker)) << "the library's detach code ran";
+
+    EXPECT_EXIT(load_then([](int code) { std::exit(code); }), ::testing::ExitedWithCode(3), "");
+    EXPECT_TRUE(std::filesystem::exists(marker)) << "the marker does not show the detach code";
 }
 
 // --- Cutting texts at character boundaries
