@@ -349,6 +349,11 @@ protected:
 TEST_P(StartupFailures, ShowOneMessageBoxThenEndWithCodeOne) {
     const StartupFailure &failure = GetParam();
     // No TEMP that can take the library: a folder that does not exist.
+    if (std::string(failure.name) == "no-temp" && fe->tries_next_temp())
+        GTEST_SKIP()
+            << "here the flasher passes over a TEMP that cannot take the library and starts from the "
+               "next temporary directory (tests/app: Startup.TempThatCannotTakeTheLibraryIsPassedOver"
+               "ForTheNext)";
     const fs::path temp =
         std::string(failure.name) == "no-temp" ? fe->work() / "missing" / "temp" : fs::path();
     ASSERT_TRUE(fe->launch({failure.name, FlasherFor(failure.name), "device phone\n", temp}));
