@@ -264,6 +264,31 @@ TEST(OsLibraries, LoadedLibraryExportsAreCallableAndMissingOnesAreNull) {
     g_OsApi.library_unload(library);
 }
 
+// Why a second flasher on Windows cannot start while the first runs: the first holds the library in
+// %TEMP% loaded, and Windows lets nobody write over a loaded library, so the second's copy fails
+// ("AdbWinApi.dll not find"). On POSIX each flasher deploys to a private directory of its own.
+TEST(OsLibraries, ALoadedLibrarysFileCannotBeWrittenOverOnWindows) {
+#ifndef _WIN32
+    GTEST_SKIP() << "POSIX lets a loaded library's file be written; each flasher has a directory of its own";
+#else
+    std::string self, temp;
+    ASSERT_TRUE(g_OsApi.executable_path(&self));
+    ASSERT_TRUE(g_OsApi.temp_directory(&temp));
+    const std::vector<uint8_t> bytes =
+        read_file(os_join_path(self.substr(0, self.find_last_of("/\\")), OS_TEST_LIBRARY_NAME));
+    const std::string copy =
+        os_join_path(temp, ("tarnex-loaded-" + std::to_string(GetCurrentProcessId()) + ".dll").c_str());
+    ASSERT_TRUE(os_write_whole_file(copy.c_str(), bytes.data(), bytes.size()));
+    OsLibrary library = g_OsApi.library_load(copy.c_str(), nullptr);
+    ASSERT_NE(library, nullptr);
+    EXPECT_FALSE(os_write_whole_file(copy.c_str(), bytes.data(), bytes.size()));
+    EXPECT_EQ(g_OsApi.get_last_error(), 32u) << "ERROR_SHARING_VIOLATION";
+    g_OsApi.library_unload(library);
+    EXPECT_TRUE(os_write_whole_file(copy.c_str(), bytes.data(), bytes.size())) << "once unloaded";
+    g_OsApi.file_delete(copy.c_str());
+#endif
+}
+
 TEST(OsLibraries, LoadFailureGivesAReadableReason) {
     std::string temp, error;
     ASSERT_TRUE(g_OsApi.temp_directory(&temp));
