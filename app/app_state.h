@@ -48,9 +48,9 @@ struct AppSeams {
     // closed; and when the application ends while a worker still runs. In the product it flushes the
     // standard streams and ends through os_end_process: no static destructor, library finalizer or
     // library detach code runs, which would free what such a worker still uses or wait for a lock it
-    // holds. When it returns (a test that records the code instead), start-up ends
-    // the dialog with IDABORT, whose destruction gives back what the start-up took, and the application
-    // returns as usual.
+    // holds. When it returns (a test that records the code instead), start-up ends the dialog with
+    // IDABORT, whose destruction gives back what the start-up took, and the application returns as
+    // usual.
     void (*end_process)(int exit_code);
 
     // Period of the device poll in milliseconds: 500 in the product.

@@ -56,7 +56,7 @@ struct StorageDisk {
 // seen), and those the platform added later.
 bool storage_disks_stay(const std::vector<StorageDisk> &disks, std::string *why);
 
-// --- Linux: the block devices under a file, from sysfs. POSIX builds only.
+// --- Linux: the block devices under a file, from sysfs. Linux builds only.
 
 // The whole decision for the file at PATH, with sysfs at SYSFS_ROOT ("/sys" in the product): its file
 // system is memory (tmpfs, ramfs): true; FUSE, or a network or cluster file system: false; btrfs: every
