@@ -122,7 +122,12 @@ protected:
         for (size_t i = 0; i < std::size(DEMO_PARTITIONS); ++i)
             EXPECT_EQ(Partition(DEMO_PARTITIONS[i]), firmware[i].Bytes) << DEMO_PARTITIONS[i];
     }
-    void ExpectEveryHandleClosed() { EXPECT_EQ(handle_faults(Transcript()), "") << Transcript(); }
+    // A worker that has reported its outcome may still be letting go of the phone when the window has
+    // ended (in process, "Exit" does not wait for it): its handles are waited for.
+    void ExpectEveryHandleClosed() {
+        op().wait_until([&] { return handle_faults(Transcript()).empty(); }, WAIT_MS);
+        EXPECT_EQ(handle_faults(Transcript()), "") << Transcript();
+    }
 
     std::unique_ptr<FrontEnd> fe;
 };
