@@ -32,6 +32,7 @@ public:
         return read_bytes(fs::path(m_bin) / "tarnex_partial_driver.dll");
     }
     bool failed_library_stays() override { return true; }
+    bool tries_next_temp() override { return false; }
     fs::path work() override { return m_work; }
 
     // Starts the flasher with the simulated phone of the scenario, its own TEMP, and its output
