@@ -1,5 +1,7 @@
 #include "drivers/sim/scenario.h"
 
+#include "drivers/sim/transcript.h"
+
 #include <cstdio>
 
 namespace tarnex::sim {
@@ -506,6 +508,48 @@ bool parse_scenario(std::string_view text, Scenario &out, std::string &error) {
                 return false;
             }
         }
+    }
+    return true;
+}
+
+namespace {
+
+// "'PATH'", built by appending: GCC 12 warns falsely about `"'" + path.string()` (-Wrestrict).
+std::string quoted_path(const std::filesystem::path &path) {
+    std::string s = "'";
+    s += path.string();
+    s += "'";
+    return s;
+}
+
+} // namespace
+
+bool load_scenario_file(const std::filesystem::path &path, Scenario &out, std::string &error) {
+    std::FILE *f = open_file(path, "rb");
+    if (f == nullptr) {
+        error = "cannot open " + quoted_path(path);
+        return false;
+    }
+    // A scenario is a few lines; anything this large is the wrong file.
+    constexpr size_t LIMIT = 1 << 20;
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && text.size() <= LIMIT)
+        text.append(buf, n);
+    bool failed = std::ferror(f) != 0;
+    std::fclose(f);
+    if (failed) {
+        error = "cannot read " + quoted_path(path);
+        return false;
+    }
+    if (text.size() > LIMIT) {
+        error = quoted_path(path) + " is larger than 1 MiB; is it a scenario?";
+        return false;
+    }
+    if (!parse_scenario(text, out, error)) {
+        error = path.string() + ": " + error;
+        return false;
     }
     return true;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -97,5 +98,9 @@ Scenario default_scenario();
 // Parses scenario text. On failure returns false and sets `error` to one line naming the line number and
 // the problem ("line 4: unknown key 'vendr'"); `out` is then unspecified.
 bool parse_scenario(std::string_view text, Scenario &out, std::string &error);
+
+// Reads and parses a scenario file. On failure returns false with one line in `error` that names the
+// file: it cannot be read, it is far too large for a scenario, or "PATH: line N: reason".
+bool load_scenario_file(const std::filesystem::path &path, Scenario &out, std::string &error);
 
 } // namespace tarnex::sim

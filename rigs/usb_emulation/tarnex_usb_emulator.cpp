@@ -131,7 +131,7 @@ int main(int argc, char **argv) {
     sim::Scenario scenario = sim::default_scenario();
     std::string error;
     if (!scenario_file.empty()) {
-        if (!load_scenario_file(scenario_file, scenario, error)) {
+        if (!sim::load_scenario_file(scenario_file, scenario, error)) {
             std::fprintf(stderr, "tarnex-usb-emulator: %s\n", error.c_str());
             return 125;
         }
