@@ -3,6 +3,7 @@
 #include "drivers/sim/transcript.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace tarnex::sim {
 
@@ -551,6 +552,34 @@ bool load_scenario_file(const std::filesystem::path &path, Scenario &out, std::s
         error = path.string() + ": " + error;
         return false;
     }
+    return true;
+}
+
+bool choose_scenario(ScenarioChoice choice, Scenario &out, std::filesystem::path &base, std::string &error) {
+    auto from_environment = [](std::string &value, const char *name) {
+        const char *v = std::getenv(name);
+        if (value.empty() && v != nullptr && *v != '\0')
+            value = v;
+    };
+    if (!choice.have_text)
+        from_environment(choice.file, "TARNEX_SIM_SCENARIO");
+    from_environment(choice.transcript, "TARNEX_SIM_TRANSCRIPT");
+    from_environment(choice.partition_dir, "TARNEX_SIM_PARTITION_DIR");
+    out = default_scenario();
+    base.clear();
+    if (!choice.file.empty()) {
+        if (!load_scenario_file(choice.file, out, error))
+            return false;
+        base = std::filesystem::path(choice.file).parent_path();
+    } else if (choice.have_text && !parse_scenario(choice.text, out, error)) {
+        error = "scenario: " + error;
+        return false;
+    }
+    // Paths given here are taken from the current folder, not the scenario's.
+    if (!choice.transcript.empty())
+        out.transcript_file = std::filesystem::absolute(choice.transcript).string();
+    if (!choice.partition_dir.empty())
+        out.partition_dir = std::filesystem::absolute(choice.partition_dir).string();
     return true;
 }
 
