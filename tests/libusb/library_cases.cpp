@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -35,11 +36,12 @@ uint8_t interface_number(const std::string &name) {
     return static_cast<uint8_t>(std::stoi(name.substr(name.find_last_of(':') + 1)));
 }
 
+// Either is right: the kernel reports a device pulled in the middle of a transfer as an I/O error about
+// as often as it reports it gone, depending on whether the host controller or the hub event ends the
+// transfer first (umockdev always says gone). What the flasher needs is that it is never the time-out,
+// which it would take for "keep waiting". Which one came is printed: the tier's logs keep the count.
 bool is_gone_code(int error) {
-    // Either is right: the kernel reports a device pulled in the middle of a transfer as an I/O error
-    // about as often as it reports it gone, depending on whether the host controller or the hub event
-    // ends the transfer first. What the flasher needs is that it is never the time-out, which it would
-    // take for "keep waiting".
+    std::printf("[   INFO   ] the transfer failed with %s\n", error < 0 ? "nothing" : std::strerror(error));
     return error == ENODEV || error == EIO;
 }
 
