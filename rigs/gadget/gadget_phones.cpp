@@ -281,6 +281,35 @@ struct GadgetPhones::State {
         }
     }
 
+    // A plug or unplug on request: the model changes at once, the gadget follows on the bus thread, and
+    // this returns once it has.
+    bool change(const std::string &label, bool plug, std::string &error) {
+        std::unique_lock<std::mutex> guard(lock);
+        Slot *slot = find(label);
+        if (slot == nullptr) {
+            error = "no phone '" + label + "'";
+            return false;
+        }
+        if (plug) {
+            slot->phone->plug();
+        } else {
+            slot->phone->unplug("control");
+            slot->delivering_last = false;
+        }
+        slot->bus_error.clear();
+        request_bus();
+        auto done = [&] {
+            return plug ? slot->bound && slot->bound_generation == slot->phone->generation() : !slot->bound;
+        };
+        if (!changed.wait_for(guard, BIND_TIMEOUT, [&] { return done() || !slot->bus_error.empty(); }) ||
+            !done()) {
+            error = std::string(plug ? "cannot bind " : "cannot unbind ") + label + " (" + slot->controller +
+                    "): " + slot->bus_error;
+            return false;
+        }
+        return true;
+    }
+
     void stop() {
         {
             std::lock_guard<std::mutex> guard(lock);
@@ -391,43 +420,11 @@ std::unique_ptr<GadgetPhones> GadgetPhones::start(sim::Scenario scenario, const 
 }
 
 bool GadgetPhones::unplug(const std::string &label, std::string &error) {
-    State &s = *m_state;
-    std::unique_lock<std::mutex> guard(s.lock);
-    Slot *slot = s.find(label);
-    if (slot == nullptr) {
-        error = "no phone '" + label + "'";
-        return false;
-    }
-    slot->phone->unplug("control");
-    slot->delivering_last = false;
-    slot->bus_error.clear();
-    s.request_bus();
-    if (!s.changed.wait_for(guard, BIND_TIMEOUT, [&] { return !slot->bound || !slot->bus_error.empty(); }) ||
-        slot->bound) {
-        error = "cannot unbind " + label + ": " + slot->bus_error;
-        return false;
-    }
-    return true;
+    return m_state->change(label, false, error);
 }
 
 bool GadgetPhones::plug(const std::string &label, std::string &error) {
-    State &s = *m_state;
-    std::unique_lock<std::mutex> guard(s.lock);
-    Slot *slot = s.find(label);
-    if (slot == nullptr) {
-        error = "no phone '" + label + "'";
-        return false;
-    }
-    slot->phone->plug();
-    slot->bus_error.clear();
-    s.request_bus();
-    auto bound = [&] { return slot->bound && slot->bound_generation == slot->phone->generation(); };
-    if (!s.changed.wait_for(guard, BIND_TIMEOUT, [&] { return bound() || !slot->bus_error.empty(); }) ||
-        !bound()) {
-        error = "cannot bind " + label + " to " + slot->controller + ": " + slot->bus_error;
-        return false;
-    }
-    return true;
+    return m_state->change(label, true, error);
 }
 
 std::string GadgetPhones::controller(const std::string &label) const {

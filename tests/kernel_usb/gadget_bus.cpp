@@ -26,16 +26,6 @@ using tarnex::gadget::UsbGadget;
 
 namespace {
 
-bool eventually(const std::function<bool()> &done, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
 class GadgetBus : public TestBus {
 public:
     std::string unavailable() override {

@@ -69,6 +69,14 @@ protected:
                "transcript (end):\n" + tail(bus().transcript());
     }
 
+    // Flashes the phone found, with "UserData": "Ready", then "Download successfully!".
+    void flash_with_userdata() {
+        ASSERT_TRUE(flasher.wait_for_line("Ready 0%", STATE_TIMEOUT)) << diagnostics();
+        flasher.say("userdata");
+        flasher.say("start");
+        ASSERT_TRUE(flasher.wait_for_line("Download successfully! 100%", STATE_TIMEOUT)) << diagnostics();
+    }
+
     // Ends the flasher the operator's way, once its phone has gone.
     void exit_flasher() {
         flasher.say("exit");
@@ -97,10 +105,7 @@ protected:
 
 TEST_F(Flasher, FlashesTheWholeFirmwareAndSeesThePhoneLeave) {
     ASSERT_NO_FATAL_FAILURE(start_flasher("device phone\n"));
-    ASSERT_TRUE(flasher.wait_for_line("Ready 0%", STATE_TIMEOUT)) << diagnostics();
-    flasher.say("userdata");
-    flasher.say("start");
-    ASSERT_TRUE(flasher.wait_for_line("Download successfully! 100%", STATE_TIMEOUT)) << diagnostics();
+    ASSERT_NO_FATAL_FAILURE(flash_with_userdata());
     // The phone reboots and leaves the bus; the flasher notices.
     ASSERT_TRUE(flasher.wait_for_line("No device", STATE_TIMEOUT)) << diagnostics();
     exit_flasher();
@@ -143,10 +148,7 @@ TEST_F(Flasher, AnUnplugInSystemImgFailsAndTheSamePortFlashesAgain) {
 
     // The same phone back in the same port: found again, and flashed completely.
     ASSERT_TRUE(bus().plug("phone"));
-    ASSERT_TRUE(flasher.wait_for_line("Ready 0%", STATE_TIMEOUT)) << diagnostics();
-    flasher.say("userdata");
-    flasher.say("start");
-    ASSERT_TRUE(flasher.wait_for_line("Download successfully! 100%", STATE_TIMEOUT)) << diagnostics();
+    ASSERT_NO_FATAL_FAILURE(flash_with_userdata());
     ASSERT_TRUE(flasher.wait_for_line("No device", STATE_TIMEOUT)) << diagnostics();
     exit_flasher();
     expect_flashed("phone");
@@ -154,10 +156,7 @@ TEST_F(Flasher, AnUnplugInSystemImgFailsAndTheSamePortFlashesAgain) {
 
 TEST_F(Flasher, OfTwoPhonesOnTwoPortsHoldsOne) {
     ASSERT_NO_FATAL_FAILURE(start_flasher("device first\ndevice second\n"));
-    ASSERT_TRUE(flasher.wait_for_line("Ready 0%", STATE_TIMEOUT)) << diagnostics();
-    flasher.say("userdata");
-    flasher.say("start");
-    ASSERT_TRUE(flasher.wait_for_line("Download successfully! 100%", STATE_TIMEOUT)) << diagnostics();
+    ASSERT_NO_FATAL_FAILURE(flash_with_userdata());
     // The flashed phone reboots and leaves; the other one is found in its place, untouched so far.
     ASSERT_TRUE(flasher.wait_for_line("Ready 0%", STATE_TIMEOUT)) << diagnostics();
     flasher.say("exit");

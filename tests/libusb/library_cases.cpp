@@ -17,20 +17,6 @@ using namespace libusb_test;
 
 namespace {
 
-// Generous: the kernel's bus runs on an emulated processor, on a build machine that is busy.
-constexpr auto SETTLE = 60s;
-
-// Waits until `done` holds, looking again every few milliseconds; the last verdict.
-bool eventually(const std::function<bool()> &done, std::chrono::milliseconds timeout = SETTLE) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
 // The interface number at the end of a name ("usb:1-4.1:1").
 uint8_t interface_number(const std::string &name) {
     return static_cast<uint8_t>(std::stoi(name.substr(name.find_last_of(':') + 1)));
@@ -315,7 +301,7 @@ TEST_F(LibusbTransfer, AnUnplugDuringAPendingReadIsNotATimeOut) {
                 error = errno;
             });
         },
-        SETTLE));
+        BUS_SETTLE));
     auto unplugged = std::chrono::steady_clock::now();
     ASSERT_TRUE(bus().unplug("phone"));
     reader.join();
@@ -355,7 +341,7 @@ TEST_F(LibusbTransfer, AnUnplugOnRequestDuringWritesFailsThem) {
         Writer writer(device);
         ASSERT_TRUE(writer.wait_writes(64));
         ASSERT_TRUE(bus().unplug("phone"));
-        int error = writer.failure(SETTLE);
+        int error = writer.failure(BUS_SETTLE);
         EXPECT_TRUE(is_gone_code(error)) << (error < 0 ? "the writes went on" : std::strerror(error));
     }
     free_device(device);
@@ -371,7 +357,7 @@ TEST_F(LibusbTransfer, AKilledPhoneFailsTheWritesInFlight) {
         Writer writer(device);
         ASSERT_TRUE(writer.wait_writes(64));
         ASSERT_TRUE(bus().kill_phones());
-        int error = writer.failure(SETTLE);
+        int error = writer.failure(BUS_SETTLE);
         EXPECT_TRUE(is_gone_code(error)) << (error < 0 ? "the writes went on" : std::strerror(error));
     }
     free_device(device);

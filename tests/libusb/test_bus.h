@@ -24,6 +24,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 enum class BusFeature {
@@ -89,6 +90,21 @@ public:
 
 // The bus of this test program.
 std::unique_ptr<TestBus> make_test_bus();
+
+// Generous: the kernel's bus runs on an emulated processor, on a build machine that is busy.
+constexpr std::chrono::seconds BUS_SETTLE{60};
+
+// Waits until `done` holds, looking again every few milliseconds (what the host's side of a bus shows
+// follows its events by itself, as on any machine); the last verdict.
+inline bool eventually(const std::function<bool()> &done, std::chrono::milliseconds timeout = BUS_SETTLE) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
 
 // A case on the bus: the bus and, once it has started, the driver library bound into g_DriverApi. The
 // library goes before the bus does.
