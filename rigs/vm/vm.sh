@@ -57,7 +57,8 @@ skip() {
     exit 0
 }
 
-command -v qemu-system-x86_64 >/dev/null || skip "qemu-system-x86_64 is not installed (Debian: qemu-system-x86; scripts/install-deps.sh installs it)"
+qemu=${TARNEX_VM_QEMU:-qemu-system-x86_64}
+command -v "$qemu" >/dev/null || skip "$qemu is not installed (Debian: qemu-system-x86; scripts/install-deps.sh installs it)"
 for tool in busybox depmod modprobe dpkg-deb apt-get apt-cache gzip; do
     command -v "$tool" >/dev/null || skip "$tool is not installed (scripts/install-deps.sh installs busybox-static and kmod)"
 done
@@ -218,10 +219,10 @@ boot() {
     local accel=$1 cpu=(-cpu max)
     [ "$accel" = kvm ] && cpu=()
     if [ "$shell_mode" = 1 ]; then
-        qemu-system-x86_64 -accel "$accel" "${cpu[@]}" "${qemu_args[@]}"
+        "$qemu" -accel "$accel" "${cpu[@]}" "${qemu_args[@]}"
         return $?
     fi
-    timeout -k 10 "$run_timeout" qemu-system-x86_64 -accel "$accel" "${cpu[@]}" "${qemu_args[@]}" </dev/null &
+    timeout -k 10 "$run_timeout" "$qemu" -accel "$accel" "${cpu[@]}" "${qemu_args[@]}" </dev/null &
     qemu_pid=$!
     trap 'kill "$qemu_pid" 2>/dev/null; wait "$qemu_pid" 2>/dev/null; exit 130' INT TERM
     local watchdog=
