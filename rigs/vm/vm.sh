@@ -151,16 +151,22 @@ if [ ! -f "$initrd" ]; then
     chmod 755 "$staging/init"
     : >"$staging/modules.list"
     for m in "${modules[@]}"; do
+        depends=$(modprobe -d "$kernel_dir" -S "$kver" --show-depends "$m" 2>/dev/null) ||
+            skip "the kernel $kver has no module $m"
         while read -r verb path _; do
             [ "$verb" = insmod ] || continue # built into the kernel
+            # busybox's insmod takes plain modules: newer kernels compress theirs.
             file=$(basename "$path")
+            file=${file%.xz}
+            file=${file%.zst}
             grep -qx "$file" "$staging/modules.list" && continue
-            cp "$path" "$staging/modules/$file"
+            case $path in
+            *.xz) xz -dc "$path" >"$staging/modules/$file" ;;
+            *.zst) zstd -qdc "$path" >"$staging/modules/$file" ;;
+            *) cp "$path" "$staging/modules/$file" ;;
+            esac
             echo "$file" >>"$staging/modules.list"
-        done < <(modprobe -d "$kernel_dir" -S "$kver" --show-depends "$m")
-        grep -q "^${m//_/[_-]}\.ko$" "$staging/modules.list" || grep -q "^$m" "$staging/modules.list" ||
-            modprobe -d "$kernel_dir" -S "$kver" --show-depends "$m" | grep -q '^builtin' ||
-            skip "the kernel $kver has no module $m"
+        done <<<"$depends"
     done
     (cd "$staging" && find . | "$busybox" cpio -o -H newc -R 0:0 2>/dev/null) | gzip -1 >"$initrd.part"
     mv "$initrd.part" "$initrd"
@@ -170,7 +176,8 @@ fi
 
 # --- the results folder and what the guest reads from it -----------------------------------------------
 
-rm -rf "$results"
+# Only what a run leaves there goes: --results may name any folder.
+rm -rf "$results/cases" "$results/summary.txt" "$results/console.log" "$results/guest.conf"
 mkdir -p "$results/cases"
 {
     printf 'TREE=%q\nBIN=%q\nLIST=%q\nUDEVADM=%q\nSHELL_MODE=%q\n' "$tree" "$bin" "$list" \
