@@ -240,7 +240,6 @@ boot() {
                 kill -0 "$qemu_pid" 2>/dev/null || exit 0
                 sleep 1
             done
-            echo "vm: KVM did not boot the kernel within a minute; TCG from now on" >&2
             touch "$kvm_broken"
             kill "$qemu_pid"
         ) &
@@ -257,7 +256,10 @@ echo "vm: $kernel_pkg $kernel_version (kernel $kver), udev $udev_version, $accel
 started=$(date +%s.%N)
 rc=0
 boot "$accel" || rc=$?
-if [ "$accel" = kvm ] && [ -f "$kvm_broken" ]; then
+# KVM that ended the machine before its init (QEMU aborts with some CPU models) counts as not booting too.
+if [ "$accel" = kvm ] && { [ -f "$kvm_broken" ] || ! grep -q 'tarnex-vm: init' "$console" 2>/dev/null; }; then
+    echo "vm: KVM did not boot the kernel; TCG from now on (remove $kvm_broken to try again)"
+    touch "$kvm_broken"
     rm -rf "$results/cases"/* "$console"
     rc=0
     boot tcg || rc=$?
@@ -279,6 +281,7 @@ if [ "$status" -ne 0 ]; then
         echo "--- $(basename "$log" .failed) (end of its output):"
         tail -n 60 "${log%.failed}.log"
     done
+    [ "$rc" -eq 124 ] && echo "vm: the machine ran out of its ${run_timeout} s (TARNEX_VM_TIMEOUT) and was stopped"
     if [ "$status" -eq 2 ]; then
         echo "vm: the machine did not report a result (QEMU status $rc); the end of its console:"
         tail -n 40 "$console" 2>/dev/null || true
