@@ -63,6 +63,11 @@ public:
     // Brings a rebooting phone back once its reboot time has passed.
     void tick();
 
+    // Bytes the current data phase still expects; 0 outside a data phase. A device that sees packets
+    // rather than calls (a USB gadget) reads no further than this, so that a data phase never swallows
+    // the command after it.
+    uint32_t data_remaining() const { return m_in_data ? m_expected - m_received : 0; }
+
     // Called for every open by name while the phone is attached; applies "open#N" rules.
     IoStatus on_open();
 

@@ -896,28 +896,4 @@ std::string UsbEmulation::root_dir() const {
     return text;
 }
 
-bool load_scenario_file(const std::filesystem::path &path, sim::Scenario &scenario, std::string &error) {
-    std::FILE *f = sim::open_file(path, "rb");
-    if (f == nullptr) {
-        error = "cannot open '" + path.string() + "'";
-        return false;
-    }
-    std::string text;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && text.size() <= (1u << 20))
-        text.append(buf, n);
-    bool failed = std::ferror(f) != 0;
-    std::fclose(f);
-    if (failed || text.size() > (1u << 20)) {
-        error = failed ? "cannot read '" + path.string() + "'" : "'" + path.string() + "' is not a scenario";
-        return false;
-    }
-    if (!sim::parse_scenario(text, scenario, error)) {
-        error = path.string() + ": " + error;
-        return false;
-    }
-    return true;
-}
-
 } // namespace tarnex::usb_emulation

@@ -99,8 +99,4 @@ private:
     std::unique_ptr<State> m_state;
 };
 
-// Reads scenario text from a file, as the simulated phone's library does; false with a sentence in
-// `error`.
-bool load_scenario_file(const std::filesystem::path &path, sim::Scenario &scenario, std::string &error);
-
 } // namespace tarnex::usb_emulation

@@ -7,9 +7,8 @@
 // test that needs it skips and says why.
 #pragma once
 
-#include "os/os_api.h"
 #include "rigs/usb_emulation/usb_emulation.h"
-#include "usb/driver_api.h"
+#include "tests/libusb/driver_library.h"
 
 #include <gtest/gtest.h>
 
@@ -70,13 +69,6 @@ inline void restart_under_umockdev(char **argv) {
     execv("/proc/self/exe", argv);
 }
 
-// The folder of this test program, where the build puts the libraries and programs too.
-inline std::string program_dir() {
-    std::string self;
-    os_platform_api().executable_path(&self);
-    return self.substr(0, self.find_last_of('/'));
-}
-
 // An emulated bus with the phones of a scenario, and the driver library loaded and bound into
 // g_DriverApi. The library is unloaded (ending its libusb context) before the bus goes.
 class EmulatedBus : public ::testing::Test {
@@ -106,25 +98,15 @@ protected:
     }
 
     bool load_driver() {
-        std::string error, missing;
-        library = g_OsApi.library_load((program_dir() + "/" + TARNEX_LIBUSB_FILE).c_str(), &error);
-        if (library == nullptr) {
-            ADD_FAILURE() << "cannot load the driver library: " << error;
-            return false;
-        }
-        if (!bind_driver_api(library, &g_DriverApi, &missing)) {
-            ADD_FAILURE() << "the driver library lacks " << missing;
+        std::string error;
+        if (!library.load(error)) {
+            ADD_FAILURE() << error;
             return false;
         }
         return true;
     }
 
-    void unload_driver() {
-        g_DriverApi = DriverApi{};
-        if (library != nullptr)
-            g_OsApi.library_unload(library);
-        library = nullptr;
-    }
+    void unload_driver() { library.unload(); }
 
     static std::string join(const std::vector<std::string> &lines) {
         std::string text;
@@ -134,7 +116,7 @@ protected:
     }
 
     std::unique_ptr<tarnex::usb_emulation::UsbEmulation> emulation;
-    OsLibrary library = nullptr;
+    DriverLibrary library;
 };
 
 } // namespace libusb_test
