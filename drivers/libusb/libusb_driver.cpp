@@ -428,9 +428,12 @@ bool transfer(ADBAPIHANDLE endpoint, Kind kind, void *buffer, uint32_t length, u
                                   static_cast<unsigned char *>(buffer), static_cast<int>(length),
                                   &transferred, timeout_ms);
     *done = transferred > 0 ? static_cast<uint32_t>(transferred) : 0;
-    if (rc != LIBUSB_SUCCESS) {
-        if (rc == LIBUSB_ERROR_NO_DEVICE)
-            mark_gone(d, iface);
+    if (rc == LIBUSB_ERROR_NO_DEVICE)
+        mark_gone(d, iface);
+    // A reply that lands while libusb cancels the read at its time-out comes back with the bytes and an
+    // error (TIMEOUT, or IO for a transfer cancelled after it completed). The bytes are the reply: given
+    // up, the caller would read again and wait for ever for what it has already consumed.
+    if (rc != LIBUSB_SUCCESS && !(kind == Kind::READ_ENDPOINT && transferred > 0)) {
         error = errno_of(rc);
         return false;
     }

@@ -575,6 +575,31 @@ TEST_F(LibusbClose, UnloadingTheLibraryWithHandlesOpenGivesEverythingBack) {
     free_device(again);
 }
 
+// --- reads that race their time-out ----------------------------------------------------------------------
+
+class LibusbReadRace : public EmulatedBus {};
+
+TEST_F(LibusbReadRace, AReplyThatLandsWhileTheReadIsCancelledIsKept) {
+    REQUIRE_EMULATION();
+    EmulationOptions options;
+    options.replies_race_discards = true;
+    ASSERT_TRUE(start("device phone\non getvar:product timeouts 1\n", options));
+    UsbDeviceHandle *device = open_phone();
+    ASSERT_NE(device, nullptr);
+    ASSERT_EQ(bulk_write(device, 0, "getvar:product", 14, 1), 14);
+    // The reply comes as libusb cancels the read at its time-out: the bytes moved, and they are the
+    // reply. Dropped, the flasher would read again and wait for ever for a reply already consumed.
+    char reply[64];
+    uint32_t got = 0;
+    errno = 0;
+    EXPECT_TRUE(g_DriverApi.AdbReadEndpointSync(device->read_endpoint, reply, sizeof reply, &got, 300))
+        << std::strerror(errno);
+    EXPECT_EQ(std::string(reply, got), "OKAYphone");
+    EXPECT_EQ(emulation->stats().discarded, 1u);
+    EXPECT_EQ(talk(device, "getvar:serialno"), "OKAYSIM-phone"); // and the next reply is the next one's
+    free_device(device);
+}
+
 int main(int argc, char **argv) {
     libusb_test::restart_under_umockdev(argv);
     ::testing::InitGoogleTest(&argc, argv);
