@@ -46,6 +46,12 @@ namespace {
 // Time-out of the control transfers that read a serial number.
 constexpr unsigned STRING_TIMEOUT_MS = 1000;
 
+// A read takes at least this much room: newer boot loaders answer with up to 256 bytes where the flasher
+// asks for 64, and a reply longer than the transfer fails it (EOVERFLOW) instead of being cut.
+constexpr uint32_t REPLY_ROOM = 256;
+// Room on the stack for the reads the flasher makes (at most 4096 bytes, rounded up to whole packets).
+constexpr uint32_t STACK_READ = 4096 + 512;
+
 int errno_of(int code) {
     switch (code) {
     case LIBUSB_ERROR_IO:
@@ -84,6 +90,7 @@ struct InterfaceFacts {
     uint8_t serial_index = 0;
     int in_endpoint = -1; // the first bulk endpoint of each direction, as the descriptors give them
     int out_endpoint = -1;
+    uint32_t in_packet = 64; // the IN endpoint's largest packet: 64 at full speed, 512 at high speed
 };
 
 // One open interface, shared by every handle on it. Its fields are guarded by the driver's lock, except
@@ -253,8 +260,11 @@ bool read_facts(libusb_device *device, uint8_t number, InterfaceFacts &facts) {
                 continue;
             bool in = (ep.bEndpointAddress & LIBUSB_ENDPOINT_DIR_MASK) == LIBUSB_ENDPOINT_IN;
             int &slot = in ? facts.in_endpoint : facts.out_endpoint;
-            if (slot < 0)
-                slot = ep.bEndpointAddress;
+            if (slot >= 0)
+                continue;
+            slot = ep.bEndpointAddress;
+            if (in && (ep.wMaxPacketSize & 0x7FF) != 0)
+                facts.in_packet = ep.wMaxPacketSize & 0x7FF;
         }
     });
     if (!found)
@@ -417,17 +427,33 @@ bool transfer(ADBAPIHANDLE endpoint, Kind kind, void *buffer, uint32_t length, u
     InUse use(d, iface); // ends after `guard` is released: it takes the lock itself
     guard.unlock();
 
-    if (done == nullptr || (buffer == nullptr && length > 0) || length > INT_MAX) {
+    // libusb counts in int; a read's room is rounded up by less than a packet.
+    if (done == nullptr || (buffer == nullptr && length > 0) || length > INT_MAX - 1024) {
         error = EINVAL;
         return false;
     }
     int address = kind == Kind::READ_ENDPOINT ? iface->facts.in_endpoint : iface->facts.out_endpoint;
+    // A read goes into whole packets of room, at least REPLY_ROOM: what the caller asked for is given
+    // back and the rest of that one reply dropped, so that it never fails the read nor becomes the start
+    // of the next reply.
+    auto *into = static_cast<unsigned char *>(buffer);
+    uint32_t room = length;
+    unsigned char local[STACK_READ];
+    std::vector<unsigned char> large;
+    if (kind == Kind::READ_ENDPOINT) {
+        const uint32_t packet = iface->facts.in_packet;
+        room = (std::max(length, REPLY_ROOM) + packet - 1) / packet * packet;
+        if (room != length)
+            into = room <= sizeof local ? local : (large.resize(room), large.data());
+    }
     int transferred = 0;
     // libusb takes 0 as "no time-out", as WinUSB does.
-    int rc = libusb_bulk_transfer(iface->handle, static_cast<unsigned char>(address),
-                                  static_cast<unsigned char *>(buffer), static_cast<int>(length),
-                                  &transferred, timeout_ms);
-    *done = transferred > 0 ? static_cast<uint32_t>(transferred) : 0;
+    int rc = libusb_bulk_transfer(iface->handle, static_cast<unsigned char>(address), into,
+                                  static_cast<int>(room), &transferred, timeout_ms);
+    transferred = std::clamp(transferred, 0, static_cast<int>(length));
+    if (into != buffer && transferred > 0)
+        std::memcpy(buffer, into, static_cast<size_t>(transferred));
+    *done = static_cast<uint32_t>(transferred);
     if (rc == LIBUSB_ERROR_NO_DEVICE)
         mark_gone(d, iface);
     // A reply that lands while libusb cancels the read at its time-out comes back with the bytes and an
