@@ -12,6 +12,7 @@
 #include "usb/driver_abi.h"
 #include "usb/interface_entry.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -55,20 +56,42 @@ struct Interface : Object {
     const std::u16string name; // as the caller opened it
 };
 
+// What one transfer needs besides the caller's buffer: the event it waits on, and for a read the room a
+// reply may take beyond what the caller asked for (Session::read_room).
+struct TransferKit {
+    HANDLE event = nullptr;
+    std::vector<uint8_t> room;
+
+    TransferKit() = default;
+    TransferKit(const TransferKit &) = delete;
+    TransferKit &operator=(const TransferKit &) = delete;
+    ~TransferKit() {
+        if (event != nullptr)
+            CloseHandle(event);
+    }
+
+    // A kit with its event and `room` bytes; null with the last-error value set.
+    static std::unique_ptr<TransferKit> make(uint32_t room) {
+        auto kit = std::make_unique<TransferKit>();
+        kit->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (kit->event == nullptr)
+            return nullptr;
+        kit->room.resize(room);
+        return kit;
+    }
+};
+
 struct Endpoint : Object {
-    Endpoint(Kind k, std::shared_ptr<Session> s, UCHAR p, HANDLE e)
+    Endpoint(Kind k, std::shared_ptr<Session> s, UCHAR p, std::unique_ptr<TransferKit> kit)
         : Object(k), session(std::move(s)), pipe(p) {
-        spare_event.store(e);
+        spare_kit.store(kit.release());
     }
-    ~Endpoint() override {
-        if (HANDLE e = spare_event.load())
-            CloseHandle(e);
-    }
+    ~Endpoint() override { delete spare_kit.load(); }
     const std::shared_ptr<Session> session;
     const UCHAR pipe;
-    // The event a transfer waits on, made with the endpoint so that a transfer makes none. A transfer
-    // takes it out and puts it back; one that finds it taken (two threads on one endpoint) makes its own.
-    std::atomic<HANDLE> spare_event{nullptr};
+    // The kit a transfer uses, made with the endpoint so that a transfer makes none. A transfer takes it
+    // out and puts it back; one that finds it taken (two threads on one endpoint) makes its own.
+    std::atomic<TransferKit *> spare_kit{nullptr};
 };
 
 class HandleTable {
@@ -295,11 +318,12 @@ ADBAPIHANDLE open_endpoint(ADBAPIHANDLE iface, bool read) {
                 SetLastError(ERROR_NOT_FOUND);
                 return nullptr;
             }
-            HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-            if (event == nullptr)
+            // The flasher's reads ask for at most 4096 bytes.
+            auto kit = TransferKit::make(read ? i->session->read_room(4096) : 0);
+            if (kit == nullptr)
                 return nullptr;
             auto endpoint = std::make_shared<Endpoint>(read ? Kind::READ_ENDPOINT : Kind::WRITE_ENDPOINT,
-                                                       i->session, pipe, event);
+                                                       i->session, pipe, std::move(kit));
             return handles().add(std::move(endpoint));
         },
         nullptr);
@@ -316,16 +340,31 @@ bool transfer(ADBAPIHANDLE handle, Kind kind, void *buffer, uint32_t length, uin
                 SetLastError(ERROR_INVALID_PARAMETER);
                 return false;
             }
-            uint32_t moved = 0;
-            HANDLE event = endpoint->spare_event.exchange(nullptr);
-            if (event == nullptr && (event = CreateEventW(nullptr, TRUE, FALSE, nullptr)) == nullptr)
+            const bool read = kind == Kind::READ_ENDPOINT;
+            const Session &session = *endpoint->session;
+            std::unique_ptr<TransferKit> own;
+            TransferKit *kit = endpoint->spare_kit.exchange(nullptr);
+            if (kit == nullptr && (own = TransferKit::make(0)) == nullptr)
                 return false;
-            bool ok = endpoint->session->transfer(endpoint->pipe, kind == Kind::READ_ENDPOINT, buffer, length,
-                                                  &moved, timeout_ms, event);
+            if (kit == nullptr)
+                kit = own.get();
+            // A read goes into whole packets of room, at least REPLY_ROOM: the caller gets what it asked
+            // for and the rest of that one reply is dropped, never handed to the next read as its start.
+            auto *into = static_cast<uint8_t *>(buffer);
+            uint32_t room = read ? session.read_room(length) : length;
+            if (room != length) {
+                if (kit->room.size() < room)
+                    kit->room.resize(room);
+                into = kit->room.data();
+            }
+            uint32_t moved = 0;
+            bool ok = session.transfer(endpoint->pipe, read, into, room, &moved, timeout_ms, kit->event);
             DWORD error = GetLastError();
-            HANDLE empty = nullptr;
-            if (!endpoint->spare_event.compare_exchange_strong(empty, event))
-                CloseHandle(event);
+            moved = std::min(moved, length);
+            if (into != buffer && moved > 0)
+                std::memcpy(buffer, into, moved);
+            if (own == nullptr)
+                endpoint->spare_kit.store(kit);
             if (done != nullptr)
                 *done = moved;
             SetLastError(error);

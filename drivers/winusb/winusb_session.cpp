@@ -2,6 +2,7 @@
 
 #include "drivers/winusb/usb_descriptors.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -49,19 +50,24 @@ std::shared_ptr<Session> create_session(const WinUsbApi *api, const wchar_t *pat
     // The first bulk pipe of each direction in alternate setting 0. An interface without one still
     // opens, so that its descriptors can be read; opening the missing endpoint fails.
     UCHAR bulk_in = 0, bulk_out = 0;
+    USHORT bulk_in_packet = 64;
     USB_INTERFACE_DESCRIPTOR settings = {};
     if (api->WinUsb_QueryInterfaceSettings(usb, 0, &settings)) {
         for (UCHAR i = 0; i < settings.bNumEndpoints; ++i) {
             WINUSB_PIPE_INFORMATION pipe = {};
             if (!api->WinUsb_QueryPipe(usb, 0, i, &pipe) || pipe.PipeType != UsbdPipeTypeBulk)
                 continue;
-            UCHAR &slot = USB_ENDPOINT_DIRECTION_IN(pipe.PipeId) ? bulk_in : bulk_out;
-            if (slot == 0)
-                slot = pipe.PipeId;
+            bool in = USB_ENDPOINT_DIRECTION_IN(pipe.PipeId);
+            UCHAR &slot = in ? bulk_in : bulk_out;
+            if (slot != 0)
+                continue;
+            slot = pipe.PipeId;
+            if (in && (pipe.MaximumPacketSize & 0x7FF) != 0)
+                bulk_in_packet = pipe.MaximumPacketSize & 0x7FF;
         }
     }
     try {
-        return std::make_shared<Session>(api, path, file, usb, bulk_in, bulk_out);
+        return std::make_shared<Session>(api, path, file, usb, bulk_in, bulk_in_packet, bulk_out);
     } catch (...) {
         api->WinUsb_Free(usb);
         CloseHandle(file);
@@ -71,6 +77,12 @@ std::shared_ptr<Session> create_session(const WinUsbApi *api, const wchar_t *pat
 }
 
 } // namespace
+
+uint32_t Session::read_room(uint32_t length) const {
+    const uint32_t packet = m_bulkInPacket;
+    const uint64_t room = (std::max<uint64_t>(length, REPLY_ROOM) + packet - 1) / packet * packet;
+    return room <= UINT32_MAX ? static_cast<uint32_t>(room) : length;
+}
 
 Session::~Session() {
     m_api->WinUsb_Free(m_usb);
@@ -157,8 +169,8 @@ bool Session::transfer(UCHAR pipe, bool in, void *buffer, uint32_t length, uint3
         CancelIoEx(m_file, &overlapped);
     BOOL ok = m_api->WinUsb_GetOverlappedResult(m_usb, &overlapped, &moved, TRUE);
     *done = moved;
-    if (ok)
-        return true; // it completed just before the abort: the data is real
+    if (ok || (in && moved > 0))
+        return true; // it completed, or moved bytes, just before the abort: the data is real
     DWORD error = GetLastError();
     if (waited == WAIT_TIMEOUT && error == ERROR_OPERATION_ABORTED)
         error = ERROR_SEM_TIMEOUT; // our own abort; any other failure (the device left) stays what it is

@@ -21,9 +21,9 @@ namespace tarnex::winusb {
 class Session {
 public:
     Session(const WinUsbApi *api, std::wstring path, HANDLE file, WINUSB_INTERFACE_HANDLE usb, UCHAR bulk_in,
-            UCHAR bulk_out)
+            USHORT bulk_in_packet, UCHAR bulk_out)
         : m_api(api), m_path(std::move(path)), m_file(file), m_usb(usb), m_bulkIn(bulk_in),
-          m_bulkOut(bulk_out) {}
+          m_bulkInPacket(bulk_in_packet), m_bulkOut(bulk_out) {}
     Session(const Session &) = delete;
     Session &operator=(const Session &) = delete;
     // Frees the WinUSB handle and closes the file; runs on whichever thread drops the last reference,
@@ -34,6 +34,8 @@ public:
     // Endpoint addresses of the interface's first bulk IN and bulk OUT pipes; 0 when it has none.
     UCHAR bulk_in() const { return m_bulkIn; }
     UCHAR bulk_out() const { return m_bulkOut; }
+    // The room a read of `length` bytes takes: at least REPLY_ROOM, in whole packets of the IN pipe.
+    uint32_t read_room(uint32_t length) const;
 
     // The device's descriptors, read from the device; false with the last-error value set. Any thread.
     bool device_descriptor(UsbDeviceDescriptor *descriptor) const;
@@ -56,8 +58,13 @@ private:
     HANDLE m_file;
     WINUSB_INTERFACE_HANDLE m_usb;
     UCHAR m_bulkIn;
+    USHORT m_bulkInPacket; // largest packet of the IN pipe: 64 at full speed, 512 at high speed
     UCHAR m_bulkOut;
 };
+
+// A read takes at least this much room: newer boot loaders answer with up to 256 bytes where the flasher
+// asks for 64, and WinUSB would hand the rest of a longer reply to the next read as its start.
+inline constexpr uint32_t REPLY_ROOM = 256;
 
 // The session of the interface at `path` (a device interface path as SetupAPI lists it): a new one, or
 // the open one after it has answered a descriptor read. Null with the last-error value set: the open's
