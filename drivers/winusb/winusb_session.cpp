@@ -11,6 +11,11 @@ namespace tarnex::winusb {
 
 namespace {
 
+// Time-out of the session's control transfers (descriptor reads). WinUSB's default is 5 s, and the
+// flasher's presence check reads a descriptor on the window thread twice a second: a phone busy with a
+// long flash must not freeze the window, nor be taken for gone.
+constexpr ULONG CONTROL_TIMEOUT_MS = 500;
+
 // Open sessions by path. Weak references: a session ends with its last handle, not here.
 struct SessionRegistry {
     std::mutex lock;
@@ -66,6 +71,9 @@ std::shared_ptr<Session> create_session(const WinUsbApi *api, const wchar_t *pat
                 bulk_in_packet = pipe.MaximumPacketSize & 0x7FF;
         }
     }
+    // Pipe 0 is the control pipe. Without the policy, the default time-out stays: slower, still correct.
+    ULONG timeout = CONTROL_TIMEOUT_MS;
+    api->WinUsb_SetPipePolicy(usb, 0, PIPE_TRANSFER_TIMEOUT, sizeof timeout, &timeout);
     try {
         return std::make_shared<Session>(api, path, file, usb, bulk_in, bulk_in_packet, bulk_out);
     } catch (...) {
@@ -77,6 +85,21 @@ std::shared_ptr<Session> create_session(const WinUsbApi *api, const wchar_t *pat
 }
 
 } // namespace
+
+bool means_device_gone(DWORD error) {
+    switch (error) {
+    case ERROR_DEVICE_NOT_CONNECTED: // the usual code of a transfer on a device that was unplugged
+    case ERROR_BAD_COMMAND:          // WinUSB's code for a request on a removed device's handle
+    case ERROR_FILE_NOT_FOUND:       // the device interface is no longer there
+    case ERROR_GEN_FAILURE:          // how WinUSB reports a removed device on the control pipe
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_INVALID_HANDLE: // the WinUSB handle itself is dead: nothing will ever go through it
+        return true;
+    default: // ERROR_SEM_TIMEOUT and the rest: slow, busy or refusing, but there
+        return false;
+    }
+}
 
 uint32_t Session::read_room(uint32_t length) const {
     const uint32_t packet = m_bulkInPacket;
@@ -185,34 +208,47 @@ std::shared_ptr<Session> open_session(const wchar_t *path) {
     if (api == nullptr)
         return nullptr;
     SessionRegistry &r = registry();
-    // Held across the open and the join's descriptor read: opens are rare (the window thread's poll) and
-    // must not race each other for the one file WinUSB allows. Transfers never take this lock.
-    std::lock_guard<std::mutex> guard(r.lock);
-    std::erase_if(r.sessions, [](const std::weak_ptr<Session> &s) { return s.expired(); });
-    for (auto it = r.sessions.begin(); it != r.sessions.end(); ++it) {
-        std::shared_ptr<Session> open = it->lock();
-        if (!open || !same_path(open->path(), path))
-            continue;
-        UsbDeviceDescriptor probe;
-        if (open->device_descriptor(&probe))
-            return open;
-        DWORD error = GetLastError();
-        r.sessions.erase(it);
-        open.reset(); // may be the last reference: its clean-up must not overwrite the error
-        SetLastError(error != ERROR_SUCCESS ? error : ERROR_DEVICE_NOT_CONNECTED);
-        return nullptr;
+    std::shared_ptr<Session> open;
+    {
+        // Held across an open afresh: opens must not race each other for the one file WinUSB allows.
+        // Transfers never take this lock.
+        std::lock_guard<std::mutex> guard(r.lock);
+        std::erase_if(r.sessions, [](const std::weak_ptr<Session> &s) { return s.expired(); });
+        for (const auto &weak : r.sessions) {
+            std::shared_ptr<Session> candidate = weak.lock();
+            if (candidate && same_path(candidate->path(), path)) {
+                open = std::move(candidate);
+                break;
+            }
+        }
+        if (open == nullptr) {
+            std::shared_ptr<Session> created = create_session(api, path);
+            if (created == nullptr)
+                return nullptr;
+            try {
+                r.sessions.push_back(created);
+            } catch (...) {
+                created.reset();
+                SetLastError(ERROR_OUTOFMEMORY);
+                return nullptr;
+            }
+            return created;
+        }
     }
-    std::shared_ptr<Session> created = create_session(api, path);
-    if (created == nullptr)
-        return nullptr;
-    try {
-        r.sessions.push_back(created);
-    } catch (...) {
-        created.reset();
-        SetLastError(ERROR_OUTOFMEMORY);
-        return nullptr;
+    // The join's descriptor read, without the lock: a device slow to answer holds up no other open.
+    UsbDeviceDescriptor probe;
+    if (open->device_descriptor(&probe))
+        return open;
+    DWORD error = GetLastError();
+    if (!means_device_gone(error))
+        return open;
+    {
+        std::lock_guard<std::mutex> guard(r.lock);
+        std::erase_if(r.sessions, [&](const std::weak_ptr<Session> &s) { return s.lock() == open; });
     }
-    return created;
+    open.reset(); // may be the last reference: its clean-up must not overwrite the error
+    SetLastError(error);
+    return nullptr;
 }
 
 } // namespace tarnex::winusb

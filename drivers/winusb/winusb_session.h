@@ -66,11 +66,18 @@ private:
 // asks for 64, and WinUSB would hand the rest of a longer reply to the next read as its start.
 inline constexpr uint32_t REPLY_ROOM = 256;
 
+// Whether a failed WinUSB call means the device has left (as opposed to a device that is slow, busy or
+// refused one request).
+bool means_device_gone(DWORD error);
+
 // The session of the interface at `path` (a device interface path as SetupAPI lists it): a new one, or
-// the open one after it has answered a descriptor read. Null with the last-error value set: the open's
-// own failure, or the failed read's, in which case the dead session is no longer offered to later opens
-// (those open the path afresh) while its remaining users keep it until they close their handles.
-// Window thread in the flasher; any thread may call it, opens are serialised.
+// the open one unless a descriptor read through it finds the device gone. Null with the last-error value
+// set: the open's own failure, or the gone device's code, in which case the dead session is no longer
+// offered to later opens (those open the path afresh) while its remaining users keep it until they close
+// their handles. A descriptor read that merely fails (a time-out of the session's short control time-out)
+// joins: failing the open would make the flasher's poll let go of a phone in the middle of a download.
+// Window thread in the flasher; any thread may call it. Opens afresh are serialised; the descriptor read
+// of a join holds no lock.
 std::shared_ptr<Session> open_session(const wchar_t *path);
 
 } // namespace tarnex::winusb

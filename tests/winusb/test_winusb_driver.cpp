@@ -533,6 +533,29 @@ TEST_F(Driver, AReplyLongerThanTheReadGivesWhatWasAskedAndDropsTheRest) {
     EXPECT_EQ(exchange(o, "getvar:serialno"), "OKAYSIM-phone");
 }
 
+TEST_F(Driver, AJoinWhoseDescriptorReadTimesOutStillJoins) {
+    USBTEST_REQUIRE_BUS();
+    auto phone = Phone("phone");
+    ASSERT_TRUE(phone->ok());
+    Opened held(phone->path());
+    ASSERT_TRUE(held.ok());
+
+    // A phone too busy to answer on its control pipe is still there: the poll's check must not fail,
+    // or the window lets go of the phone in the middle of a download. Nor may the check wait for
+    // WinUSB's default 5 s control time-out on the window thread.
+    phone->silence_control(true);
+    auto started = Clock::now();
+    ADBAPIHANDLE check = g_Api.AdbCreateInterfaceByName(u16(phone->path()).c_str());
+    auto took = Clock::now() - started;
+    EXPECT_NE(check, nullptr) << GetLastError();
+    EXPECT_LT(took, std::chrono::milliseconds(4500));
+    phone->silence_control(false);
+    EXPECT_EQ(exchange(held, "getvar:product"), "OKAYphone");
+    if (check != nullptr)
+        EXPECT_TRUE(g_Api.AdbCloseHandle(check));
+    EXPECT_EQ(phone->files_opened(), 1u);
+}
+
 // --- Closing.
 
 TEST_F(Driver, UnknownClosedAndWrongHandlesAreRefusedNeverFollowed) {
