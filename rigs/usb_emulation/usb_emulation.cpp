@@ -685,7 +685,7 @@ void UsbEmulation::State::handle_submit(UMockdevIoctlClient *client, Node &node)
     WriteMode mode = write_modes[node.phone];
     if (mode == WriteMode::HOLD || earlier_held) {
         pending.push_back(urb); // in order behind what is held
-        ++stats.writes_waiting;
+        stats.most_writes_waiting = std::max(stats.most_writes_waiting, ++stats.writes_waiting);
     } else if (mode == WriteMode::STALL) {
         finish(urb, -EPIPE, 0);
     } else {

@@ -60,14 +60,15 @@ enum class WriteMode {
 
 // Counters the tests wait on and check. All of them count since the emulation started.
 struct EmulationStats {
-    uint64_t opens = 0;          // device files of phones opened
-    uint64_t claims = 0;         // claims of a fastboot interface granted
-    uint64_t releases = 0;       // releases of a fastboot interface
-    uint64_t submitted = 0;      // URBs submitted to phones (control ones included)
-    uint64_t discarded = 0;      // URBs cancelled by the host (libusb's time-outs)
-    uint32_t reads_waiting = 0;  // bulk IN URBs waiting now for the phone to say something
-    uint32_t writes_waiting = 0; // bulk OUT URBs held now (WriteMode::HOLD)
-    uint64_t bus_changes = 0;    // devices added to or removed from the test bed
+    uint64_t opens = 0;               // device files of phones opened
+    uint64_t claims = 0;              // claims of a fastboot interface granted
+    uint64_t releases = 0;            // releases of a fastboot interface
+    uint64_t submitted = 0;           // URBs submitted to phones (control ones included)
+    uint64_t discarded = 0;           // URBs cancelled by the host (libusb's time-outs)
+    uint32_t reads_waiting = 0;       // bulk IN URBs waiting now for the phone to say something
+    uint32_t writes_waiting = 0;      // bulk OUT URBs held now (WriteMode::HOLD)
+    uint32_t most_writes_waiting = 0; // the most bulk OUT URBs ever held at once
+    uint64_t bus_changes = 0;         // devices added to or removed from the test bed
 };
 
 class UsbEmulation {
