@@ -39,7 +39,11 @@ struct WriteQueue::Slot {
 
 WriteQueue::WriteQueue(libusb_context *context, libusb_device_handle *handle, unsigned char endpoint,
                        unsigned limit)
-    : m_context(context), m_handle(handle), m_endpoint(endpoint), m_limit(limit) {}
+    : m_context(context), m_handle(handle), m_endpoint(endpoint), m_limit(limit) {
+    // Made once: a write then allocates nothing once its slots exist.
+    m_flight.reserve(limit);
+    m_spare.reserve(limit);
+}
 
 WriteQueue::~WriteQueue() {
     close();
@@ -112,7 +116,7 @@ void WriteQueue::retire_finished() {
             if (!slot->done)
                 return;
         }
-        m_flight.pop_front();
+        m_flight.erase(m_flight.begin());
         if (m_failure == 0)
             m_failure = failure_of(slot->transfer);
         m_spare.push_back(slot);

@@ -16,7 +16,6 @@
 #include <libusb.h>
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -66,7 +65,8 @@ private:
     std::mutex m_state; // the slots' `done`, which the completion callback sets
     std::vector<std::unique_ptr<Slot>> m_slots;
     std::vector<Slot *> m_spare;
-    std::deque<Slot *> m_flight; // in the order they were submitted
+    std::vector<Slot *>
+        m_flight; // in the order they were submitted; at most `limit`, so erasing the front is cheap
     int m_failure = 0;
     bool m_closed = false;
 };
