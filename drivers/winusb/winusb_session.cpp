@@ -1,8 +1,8 @@
 #include "drivers/winusb/winusb_session.h"
 
+#include "drivers/transfer_policy.h"
 #include "drivers/winusb/usb_descriptors.h"
 
-#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -102,8 +102,7 @@ bool means_device_gone(DWORD error) {
 }
 
 uint32_t Session::read_room(uint32_t length) const {
-    const uint32_t packet = m_bulkInPacket;
-    const uint64_t room = (std::max<uint64_t>(length, REPLY_ROOM) + packet - 1) / packet * packet;
+    const uint64_t room = drivers::reply_room(length, m_bulkInPacket);
     return room <= UINT32_MAX ? static_cast<uint32_t>(room) : length;
 }
 
@@ -201,6 +200,22 @@ bool Session::transfer(UCHAR pipe, bool in, void *buffer, uint32_t length, uint3
         error = wait_error;
     SetLastError(error);
     return false;
+}
+
+bool Session::start_write(UCHAR pipe, uint8_t *bytes, uint32_t length, OVERLAPPED *overlapped) const {
+    return m_api->WinUsb_WritePipe(m_usb, pipe, bytes, length, nullptr, overlapped) ||
+           GetLastError() == ERROR_IO_PENDING;
+}
+
+bool Session::overlapped_result(OVERLAPPED *overlapped, uint32_t *moved, bool wait) const {
+    ULONG n = 0;
+    BOOL ok = m_api->WinUsb_GetOverlappedResult(m_usb, overlapped, &n, wait ? TRUE : FALSE);
+    *moved = n;
+    return ok != FALSE;
+}
+
+void Session::abort_pipe(UCHAR pipe) const {
+    m_api->WinUsb_AbortPipe(m_usb, pipe);
 }
 
 std::shared_ptr<Session> open_session(const wchar_t *path) {

@@ -34,7 +34,8 @@ public:
     // Endpoint addresses of the interface's first bulk IN and bulk OUT pipes; 0 when it has none.
     UCHAR bulk_in() const { return m_bulkIn; }
     UCHAR bulk_out() const { return m_bulkOut; }
-    // The room a read of `length` bytes takes: at least REPLY_ROOM, in whole packets of the IN pipe.
+    // The room a read of `length` bytes takes (drivers::reply_room): at least 256 bytes, in whole packets
+    // of the IN pipe, so that WinUSB never hands the rest of a long reply to the next read as its start.
     uint32_t read_room(uint32_t length) const;
 
     // The device's descriptors, read from the device; false with the last-error value set. Any thread.
@@ -52,6 +53,13 @@ public:
     bool transfer(UCHAR pipe, bool in, void *buffer, uint32_t length, uint32_t *done, uint32_t timeout_ms,
                   HANDLE event) const;
 
+    // The parts of an overlapped write left in flight (write_queue.h): its start, false with the
+    // last-error value set when it did not start; its result, waited for with `wait`; and the abort of
+    // every transfer pending on the pipe. Any thread; no lock.
+    bool start_write(UCHAR pipe, uint8_t *bytes, uint32_t length, OVERLAPPED *overlapped) const;
+    bool overlapped_result(OVERLAPPED *overlapped, uint32_t *moved, bool wait) const;
+    void abort_pipe(UCHAR pipe) const;
+
 private:
     const WinUsbApi *m_api;
     std::wstring m_path;
@@ -61,10 +69,6 @@ private:
     USHORT m_bulkInPacket; // largest packet of the IN pipe: 64 at full speed, 512 at high speed
     UCHAR m_bulkOut;
 };
-
-// A read takes at least this much room: newer boot loaders answer with up to 256 bytes where the flasher
-// asks for 64, and WinUSB would hand the rest of a longer reply to the next read as its start.
-inline constexpr uint32_t REPLY_ROOM = 256;
 
 // Whether a failed WinUSB call means the device has left (as opposed to a device that is slow, busy or
 // refused one request).

@@ -341,6 +341,11 @@ void EmulatedPhone::silence_control(bool silent) {
     m_silentControl = silent;
 }
 
+uint32_t EmulatedPhone::most_writes_held() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_mostWritesHeld;
+}
+
 uint32_t EmulatedPhone::early_reads() {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_earlyReads;
@@ -677,6 +682,11 @@ void EmulatedPhone::handle(Connection *c, const wire::Request &request, std::vec
             out.push_back({reply(request, ERROR_GEN_FAILURE), {}});
         } else if (m_holdWrites) {
             c->parked.push_back({request, std::move(data)});
+            m_mostWritesHeld = std::max<uint32_t>(
+                m_mostWritesHeld,
+                static_cast<uint32_t>(std::count_if(c->parked.begin(), c->parked.end(), [](const Parked &p) {
+                    return p.request.op == wire::WRITE;
+                })));
         } else {
             try_write(request, data, out, &gone, until);
             retry_parked(c, out, &gone);

@@ -90,6 +90,8 @@ public:
     // Bulk IN transfers the host started after reading a download's DATA reply and before sending all
     // of its bytes: a status read that came too early.
     uint32_t early_reads();
+    // The most bulk OUT transfers held in the device at once (hold_writes).
+    uint32_t most_writes_held();
 
     // What the host did to the phone and what it answered (drivers/sim/README.md, "Transcript").
     std::string transcript();
@@ -140,7 +142,7 @@ private:
     bool m_holdWrites = false, m_stallWrites = false, m_silentControl = false;
     std::vector<std::unique_ptr<Connection>> m_connections;
     Connection *m_active = nullptr; // the file that has the phone open
-    uint32_t m_opened = 0, m_refused = 0, m_deviceReads = 0, m_earlyReads = 0;
+    uint32_t m_opened = 0, m_refused = 0, m_deviceReads = 0, m_earlyReads = 0, m_mostWritesHeld = 0;
 
     // The pipe instance the next file will open. It exists before the link does and is replaced as soon
     // as a file has opened it, so that an open never finds the path without a pipe behind it.
