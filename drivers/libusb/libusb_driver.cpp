@@ -125,8 +125,8 @@ struct HandleRecord {
     AdbGuid class_id{};               // enumerations: echoed in every entry
     std::vector<std::string> entries; // enumerations: the names listed at creation
     size_t cursor = 0;
-    uint64_t opening =
-        0; // interfaces: their own id; endpoints: the id of the interface handle they came from
+    // Interfaces: their own id; endpoints: the id of the interface handle they were opened from.
+    uint64_t opening = 0;
     std::shared_ptr<WriteQueue> writes; // write endpoints: the writes in flight
 };
 
