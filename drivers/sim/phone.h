@@ -52,6 +52,8 @@ public:
     const DeviceConfig &config() const { return m_config; }
     const std::string &label() const { return m_config.label; }
     bool plugged() const { return m_plugged; }
+    // The host has read a download's DATA reply and owes its bytes: a read now comes too early.
+    bool awaiting_data() const { return m_in_data && m_replies.empty(); }
     // Changes whenever the phone leaves or joins the bus: handles remember it and die with it.
     uint32_t generation() const { return m_generation; }
 
