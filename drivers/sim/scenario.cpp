@@ -11,8 +11,6 @@ namespace {
 
 // Longest texts that still fit one 64-byte reply: four prefix bytes plus the text.
 constexpr size_t MAX_REPLY_TEXT = 60;
-// A raw reply may be longer than the 64 bytes the flasher reads: newer boot loaders answer with up to 256.
-constexpr size_t MAX_RAW_REPLY = 256;
 // "flash:" plus the name must fit one 64-byte command.
 constexpr size_t MAX_PARTITION_NAME = 58;
 // The host reads the serial number into a 256-byte buffer, terminator included.
@@ -286,10 +284,10 @@ Rule parse_rule(std::string_view rest) {
         text_limit(MAX_REPLY_TEXT);
     } else if (action == "reply") {
         rule.action = ActionKind::REPLY;
-        text_limit(MAX_RAW_REPLY);
+        text_limit(SCENARIO_RAW_REPLY_MAX);
     } else if (action == "final-reply") {
         rule.action = ActionKind::FINAL_REPLY;
-        text_limit(MAX_RAW_REPLY);
+        text_limit(SCENARIO_RAW_REPLY_MAX);
     } else if (action == "timeouts") {
         rule.action = ActionKind::TIMEOUTS;
         number("time-out count", 0xFFFFFFFF);

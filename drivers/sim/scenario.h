@@ -10,6 +10,10 @@
 
 namespace tarnex::sim {
 
+// The longest raw reply a scenario may give: longer than the 64 bytes the flasher reads, as newer boot
+// loaders answer with up to 256. A phone's side that hands replies on must take this many at once.
+inline constexpr size_t SCENARIO_RAW_REPLY_MAX = 256;
+
 // What a rule reacts to.
 enum class TriggerKind {
     COMMAND_TEXT,  // a command whose text equals `pattern` (or starts with it when `prefix` is set)

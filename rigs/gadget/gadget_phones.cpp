@@ -31,8 +31,9 @@ using Clock = std::chrono::steady_clock;
 // The largest piece of a data phase read at once: a few kernel requests' worth, so that the phone's side
 // costs little next to the host's, and small enough for the kernel to find the memory for it.
 constexpr uint32_t MAX_DATA_READ = 256 * 1024;
-// Every reply of the phone fits in what the host reads a status with.
-constexpr uint32_t REPLY_CAPACITY = 64;
+// Every reply of the phone goes out whole, in one transfer, as a phone sends it: also one longer than
+// the host asked for, which the host's driver must cut to what was asked.
+constexpr uint32_t REPLY_CAPACITY = sim::SCENARIO_RAW_REPLY_MAX;
 // How often the bus thread looks at rebooting phones when nothing else happens.
 constexpr auto BUS_TICK = 20ms;
 // The longest a bind or an unbind may take on a machine that emulates its processor.
