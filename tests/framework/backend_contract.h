@@ -18,6 +18,8 @@
 #include <memory>
 #include <stdexcept>
 #include <thread>
+#include <utility>
+#include <vector>
 
 inline constexpr UINT WM_PROBE = WM_USER + 100;
 inline constexpr UINT WM_SLOW_PROBE = WM_USER + 101;
@@ -185,7 +187,18 @@ protected:
     // Names the application after the program and readies the backend, as a program's start does.
     void SetUp() override { ASSERT_EQ(AfxWinMain(), 0); }
 
-    // Runs `probe` (the test's dialog unless given) and waits until it shows.
+    // A probe of the test's own kind or template, kept by the fixture. A dialog must outlive its window,
+    // which only TearDown ends: a probe on the test's stack would be gone while the window thread still
+    // dispatches to it.
+    template <typename Probe, typename... Args>
+    Probe &MakeProbe(Args &&...args) {
+        auto probe = std::make_unique<Probe>(harness.get(), std::forward<Args>(args)...);
+        Probe &made = *probe;
+        probes.push_back(std::move(probe));
+        return made;
+    }
+
+    // Runs `probe` (the test's dialog unless given; one of MakeProbe's) and waits until it shows.
     void Start(ProbeDialog *probe = nullptr, int template_id = IDD_ABOUTBOX) {
         ProbeDialog *shown = probe != nullptr ? probe : &dialog;
         app.m_pMainWnd = shown;
@@ -217,6 +230,7 @@ protected:
     std::unique_ptr<Operator> op = harness->make_operator();
     ProbeApp app;
     ProbeDialog dialog{harness.get()};
+    std::vector<std::unique_ptr<ProbeDialog>> probes;
     WindowThread ui{harness.get()};
     std::atomic<std::thread::id> ui_thread{};
     WindowHandle window = nullptr;

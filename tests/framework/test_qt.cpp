@@ -50,7 +50,7 @@ std::unique_ptr<BackendHarness> make_backend_harness() {
 // The main window's template, laid out in the units of its own font: every control where the template
 // puts it, of the kind it names, with its initial state, and the keyboard's tab order the template's.
 TEST_F(QtBackend, DialogIsLaidOutFromItsTemplateInTheFontsDialogUnits) {
-    ProbeDialog main(harness.get(), IDD_TARNEX_DIALOG);
+    ProbeDialog &main = MakeProbe<ProbeDialog>(IDD_TARNEX_DIALOG);
     Start(&main, IDD_TARNEX_DIALOG);
     const DialogResource *resource = find_dialog_resource(IDD_TARNEX_DIALOG);
     OnWindowThread([&] {

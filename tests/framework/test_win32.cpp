@@ -157,7 +157,7 @@ TEST_F(Win32Backend, IconsComeFromTheResourcesOnceAndReachTheControlsAndTheWindo
 }
 
 TEST_F(Win32Backend, PaintingDrawsTheIconOnTheRealDeviceContext) {
-    PaintingProbe painting(harness.get());
+    PaintingProbe &painting = MakeProbe<PaintingProbe>();
     Start(&painting);
     OnWindowThread([&] {
         InvalidateRect(hwnd(), nullptr, TRUE);
@@ -200,7 +200,7 @@ TEST_F(Win32Backend, SystemMenuTakesTheAboutItemFromTheStringTable) {
 }
 
 TEST_F(Win32Backend, MainWindowTemplateHasItsControlsAndAWorkingProgressBar) {
-    ProbeDialog main(harness.get(), IDD_TARNEX_DIALOG);
+    ProbeDialog &main = MakeProbe<ProbeDialog>(IDD_TARNEX_DIALOG);
     Start(&main, IDD_TARNEX_DIALOG);
     EXPECT_FALSE(remote::item_enabled(hwnd(), IDOK)) << "Start is disabled at creation";
     EXPECT_TRUE(remote::item_enabled(hwnd(), IDCANCEL));
