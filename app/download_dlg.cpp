@@ -3,6 +3,7 @@
 #include "app/about_dlg.h"
 #include "app/driver_library.h"
 #include "app/flash_sequence.h"
+#include "app/run_record.h"
 #include "app/startup.h"
 #include "app/window_texts.h"
 #include "framework/win_app.h"
@@ -37,6 +38,10 @@ bool name_fits_check(const UsbDeviceHandle *device) {
     return device->interface_name != nullptr && g_OsApi.ansi_to_utf16(device->interface_name, &name) &&
            name.size() + 1 <= INTERFACE_NAME_UNITS_MAX;
 }
+
+// The download of the one phone: one at a time, so one record, reused. A worker left running by "Exit"
+// keeps it until the process ends.
+RunRecord g_Run;
 
 } // namespace
 
@@ -170,10 +175,15 @@ void CDownloadDlg::OnStart() {
     UsbDeviceHandle *device = HeldDevice.load(std::memory_order_acquire);
     if (device == nullptr)
         return;
-    lend_device_to_worker(device);
+    reset_run_record(g_Run);
+    g_Run.loan = &flasher_loan();
+    g_Run.user_data = m_userData != 0;
+    g_Run.running = &DownloadRunning;
+    g_Run.started = std::chrono::system_clock::now();
+    lend_device(flasher_loan(), device);
     DownloadRunning.store(1, std::memory_order_release);
-    if (!g_OsApi.start_thread(FlashSequence, device)) {
-        worker_never_started();
+    if (!g_OsApi.start_thread(FlashSequence, &g_Run)) {
+        loan_never_started(flasher_loan());
         DownloadRunning.store(0, std::memory_order_release);
         // As after any failed download: "Start" stays disabled until the phone is plugged in again.
         m_startButton.EnableWindow(FALSE);
