@@ -1,6 +1,7 @@
 #include "app/station_dlg.h"
 
 #include "app/app_state.h"
+#include "app/download_dlg.h"
 #include "app/driver_library.h"
 #include "app/startup.h"
 #include "app/window_texts.h"
@@ -71,8 +72,9 @@ void CStationDlg::DoDataExchange(CDataExchange *pDX) {
 
 template <size_t... N>
 constexpr auto CStationDlg::MessageEntries(std::index_sequence<N...>) {
-    return std::array<MessageMapEntry, 6 + sizeof...(N)>{
+    return std::array<MessageMapEntry, 7 + sizeof...(N)>{
         on_message<&CStationDlg::OnDestroy>(WM_DESTROY),
+        on_message<&CStationDlg::OnRefresh>(WM_POLL_DEVICE),
         on_message<&CStationDlg::OnPhones>(WM_STATION_PHONES),
         on_message<&CStationDlg::OnDownloadProgress>(WM_DOWNLOAD_PROGRESS),
         on_message<&CStationDlg::OnDownloadState>(WM_DOWNLOAD_STATE),
@@ -108,6 +110,7 @@ BOOL CStationDlg::OnInitDialog() {
     ConfigureStation();
     if (!m_watcher.start(m_hWnd, WM_STATION_PHONES, g_AppSeams.poll_period_ms))
         return FailStartup(STATION_NO_WATCHER_TEXT);
+    SetTimer(POLL_TIMER_ID, g_AppSeams.poll_period_ms, CDownloadDlg::PollTimerProc);
     ApplyHeader();
     NoticeStoppedStarts();
     return TRUE;
@@ -174,6 +177,16 @@ LRESULT CStationDlg::OnPhones(WPARAM, LPARAM) {
         if (m_autoStartBox.GetCheck() == BST_CHECKED && m_station.row(n).may_auto_start)
             StartRow(n);
     }
+    ApplyHeader();
+    return 0;
+}
+
+// A worker clears its running mark after its final state has been shown, so a row's "Start" is given
+// back on the next tick of the timer.
+LRESULT CStationDlg::OnRefresh(WPARAM, LPARAM) {
+    for (int n = 0; n < STATION_ROWS; ++n)
+        if (m_station.can_start(n) != (m_rows[n].start.IsWindowEnabled() != 0))
+            ApplyRow(n);
     ApplyHeader();
     return 0;
 }

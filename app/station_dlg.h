@@ -58,6 +58,7 @@ protected:
     LRESULT OnDownloadProgress(WPARAM wParam, LPARAM lParam);
     LRESULT OnDownloadState(WPARAM wParam, LPARAM lParam);
     LRESULT OnRecordFailed(WPARAM wParam, LPARAM lParam);
+    LRESULT OnRefresh(WPARAM wParam, LPARAM lParam);
 
     template <int N>
     void OnRowStart() {

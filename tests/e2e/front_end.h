@@ -22,6 +22,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 // One start of a flasher.
@@ -54,8 +55,12 @@ public:
     // A fresh folder for this test's files, kept until the front end goes.
     virtual std::filesystem::path work() = 0;
 
-    // Writes the flasher into work() and starts it. False, with a test failure, when it cannot start.
+    // Writes the flasher into work() and starts it, with `environment` set besides what the front end
+    // sets. False, with a test failure, when it cannot start.
     virtual bool launch(const FlasherRun &run) = 0;
+
+    // More variables for the runs started from now on, as name and value.
+    std::vector<std::pair<std::string, std::string>> environment;
 
     // The operator of the running flasher's windows.
     virtual Operator &op() = 0;
