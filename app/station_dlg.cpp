@@ -265,7 +265,8 @@ const char *CStationDlg::RowStatusText(RowStatus status) {
 void CStationDlg::ApplyRow(int n) {
     const StationRow &row = m_station.row(n);
     RowControls &controls = m_rows[n];
-    const bool counting = row.status == ROW_READY || row.status == ROW_DOWNLOADING || row.status == ROW_SUCCEEDED;
+    const bool counting =
+        row.status == ROW_READY || row.status == ROW_DOWNLOADING || row.status == ROW_SUCCEEDED;
     // The outcome first, then what goes with it, as the one-phone window does.
     set_text(controls.status, RowStatusText(row.status));
     set_text(controls.reason, utf8_text(row.reason));

@@ -85,7 +85,7 @@ protected:
 private:
     TempDir m_dir;
     std::unique_ptr<CWinApp> m_app;
-    std::vector<std::string> m_labels; // the phones of the run's scenario
+    std::vector<std::string> m_labels;    // the phones of the run's scenario
     std::vector<std::string> m_variables; // set for the run, unset at its end
     std::unique_ptr<StderrCapture> m_stderr;
     bool m_running = false;

@@ -103,8 +103,7 @@ protected:
         op().wait_until(
             [&] {
                 return op().text(P.status) == status && op().enabled(P.start) == start_enabled &&
-                       op().progress(P.progress).position == position &&
-                       op().text(P.percent) == percent;
+                       op().progress(P.progress).position == position && op().text(P.percent) == percent;
             },
             WAIT_MS);
         EXPECT_EQ(op().text(P.status), status);
@@ -162,9 +161,7 @@ TEST_F(Flasher, FlashesEveryImageAndRebootsThePhone) {
     ASSERT_TRUE(op().click(P.start));
     ASSERT_TRUE(WaitStatus(STATUS_SUCCEEDED_TEXT));
     ASSERT_TRUE(op().wait_until(
-        [&] {
-            return op().progress(P.progress).position == 100 && op().text(P.percent) == "100%";
-        },
+        [&] { return op().progress(P.progress).position == 100 && op().text(P.percent) == "100%"; },
         WAIT_MS));
     ExpectShows(STATUS_SUCCEEDED_TEXT, P.restartable, 100, "100%");
     EXPECT_EQ(op().progress(P.progress).high, 100);

@@ -88,7 +88,8 @@ protected:
         return sum;
     }
 
-    void Launch(const std::string &scenario, std::vector<std::pair<std::string, std::string>> environment = {}) {
+    void Launch(const std::string &scenario,
+                std::vector<std::pair<std::string, std::string>> environment = {}) {
         m_file = pack_flasher_bytes(fe->base(), Firmware());
         fe->environment = std::move(environment);
         ASSERT_TRUE(fe->launch({"station", m_file, scenario, {}}));
@@ -117,10 +118,14 @@ protected:
 
     bool WaitCounters(const std::string &succeeded, const std::string &failed) {
         if (op().wait_until(
-                [&] { return op().text(IDC_SUCCEEDED_COUNT) == succeeded && op().text(IDC_FAILED_COUNT) == failed; },
+                [&] {
+                    return op().text(IDC_SUCCEEDED_COUNT) == succeeded &&
+                           op().text(IDC_FAILED_COUNT) == failed;
+                },
                 WAIT_MS))
             return true;
-        ADD_FAILURE() << "counters " << op().text(IDC_SUCCEEDED_COUNT) << " and " << op().text(IDC_FAILED_COUNT);
+        ADD_FAILURE() << "counters " << op().text(IDC_SUCCEEDED_COUNT) << " and "
+                      << op().text(IDC_FAILED_COUNT);
         return false;
     }
 
@@ -134,9 +139,12 @@ protected:
         const int n = Row(name);
         if (n < 0)
             return {"(no row)", "", "", "", -1, false, false};
-        return {op().text(IDC_ROW_STATUS + n),           op().text(IDC_ROW_PERCENT + n),
-                op().text(IDC_ROW_REASON + n),           op().text(IDC_ROW_SERIAL + n),
-                op().progress(IDC_ROW_PROGRESS + n).position, op().enabled(IDC_ROW_START + n),
+        return {op().text(IDC_ROW_STATUS + n),
+                op().text(IDC_ROW_PERCENT + n),
+                op().text(IDC_ROW_REASON + n),
+                op().text(IDC_ROW_SERIAL + n),
+                op().progress(IDC_ROW_PROGRESS + n).position,
+                op().enabled(IDC_ROW_START + n),
                 op().picture(IDC_ROW_PICTURE + n) != NoDevicePicture()};
     }
     // The picture of a row without a phone: the last row is never used here.
@@ -161,14 +169,15 @@ protected:
         EXPECT_EQ(lines.size(), expected + 1) << read_text(fe->work() / "station.csv");
         if (lines.empty())
             return units;
-        EXPECT_EQ(lines[0], "start,end,host,row,serial,vendor,product,station,package_crc32,userdata,bytes,seconds,"
-                            "result,reason");
+        EXPECT_EQ(lines[0],
+                  "start,end,host,row,serial,vendor,product,station,package_crc32,userdata,bytes,seconds,"
+                  "result,reason");
         std::string host;
         EXPECT_TRUE(os_host_name(&host));
         char crc[16];
         const size_t size = m_file.size();
-        std::snprintf(crc, sizeof crc, "%02x%02x%02x%02x", m_file[size - 1], m_file[size - 2], m_file[size - 3],
-                      m_file[size - 4]);
+        std::snprintf(crc, sizeof crc, "%02x%02x%02x%02x", m_file[size - 1], m_file[size - 2],
+                      m_file[size - 3], m_file[size - 4]);
         const std::regex time(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d)");
         for (size_t i = 1; i < lines.size(); ++i) {
             std::vector<std::string> fields = csv_fields(lines[i]);
@@ -393,8 +402,8 @@ TEST_F(Station, ExitWhilePhonesDownloadAsksThenRecordsThemAborted) {
         ASSERT_TRUE(WaitStatus(port(n), STATUS_READY_TEXT));
     ASSERT_TRUE(op().click(IDC_ROW_START + Row(port(1))));
     ASSERT_TRUE(op().click(IDC_ROW_START + Row(port(2))));
-    ASSERT_TRUE(op().wait_until(
-        [&] { return View(port(1)).position >= 1 && View(port(2)).position >= 1; }, WAIT_MS));
+    ASSERT_TRUE(
+        op().wait_until([&] { return View(port(1)).position >= 1 && View(port(2)).position >= 1; }, WAIT_MS));
 
     ASSERT_TRUE(op().click(IDCANCEL));
     OperatorMessageBox box;
