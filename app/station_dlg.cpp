@@ -72,14 +72,13 @@ void CStationDlg::DoDataExchange(CDataExchange *pDX) {
 
 template <size_t... N>
 constexpr auto CStationDlg::MessageEntries(std::index_sequence<N...>) {
-    return std::array<MessageMapEntry, 7 + sizeof...(N)>{
+    return std::array<MessageMapEntry, 6 + sizeof...(N)>{
         on_message<&CStationDlg::OnDestroy>(WM_DESTROY),
         on_message<&CStationDlg::OnRefresh>(WM_POLL_DEVICE),
         on_message<&CStationDlg::OnPhones>(WM_STATION_PHONES),
         on_message<&CStationDlg::OnDownloadProgress>(WM_DOWNLOAD_PROGRESS),
         on_message<&CStationDlg::OnDownloadState>(WM_DOWNLOAD_STATE),
         on_message<&CStationDlg::OnRecordFailed>(WM_STATION_RECORD_FAILED),
-        on_command<&CStationDlg::OnOK>(IDOK),
         on_command<&CStationDlg::OnRowStart<static_cast<int>(N)>>(IDC_ROW_START + static_cast<UINT>(N))...,
     };
 }

@@ -16,8 +16,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -54,9 +54,9 @@ std::vector<uint8_t> noise(uint32_t size, uint64_t seed) {
 // A station of 64 MiB of images: about 1.8 s per phone on its link.
 bool write_station(const fs::path &path, const fs::path &bin) {
     std::vector<PackBlob> entries = {
-        {"qcsbl.mbn", noise(MiB / 4, 1)}, {"amss.mbn", noise(10 * MiB, 2)}, {"appsboot.mbn", noise(MiB / 4, 3)},
-        {"boot.img", noise(5 * MiB, 4)},  {"system.img", noise(48 * MiB, 5)},
-        {"AdbWinApi.dll", read_all(bin / "libtarnex_sim.so")},
+        {"qcsbl.mbn", noise(MiB / 4, 1)},    {"amss.mbn", noise(10 * MiB, 2)},
+        {"appsboot.mbn", noise(MiB / 4, 3)}, {"boot.img", noise(5 * MiB, 4)},
+        {"system.img", noise(48 * MiB, 5)},  {"AdbWinApi.dll", read_all(bin / "libtarnex_sim.so")},
     };
     const std::string list = "\r\n# the bench's phones\r\nUSB\\Vid_18d1&Pid_d00d&Rev_0100";
     entries.push_back({"DeviceList.dat", std::vector<uint8_t>(list.begin(), list.end())});
@@ -80,8 +80,8 @@ double rss_anon_mib(pid_t pid) {
 }
 
 struct Round {
-    double seconds = -1;      // from "start" to the last phone's outcome
-    double private_mib = -1;  // the most RssAnon seen while the phones ran
+    double seconds = -1;     // from "start" to the last phone's outcome
+    double private_mib = -1; // the most RssAnon seen while the phones ran
 };
 
 // Runs the station at `path` with `phones` phones: waits for them ready, starts them all, and times them
@@ -105,7 +105,8 @@ Round run_station(const fs::path &path, int phones) {
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addclose(&actions, in[1]);
     posix_spawn_file_actions_addclose(&actions, out[0]);
-    const std::string program = path.string(), variable = "TARNEX_SIM_SCENARIO=" + (dir / "phones.txt").string();
+    const std::string program = path.string(),
+                      variable = "TARNEX_SIM_SCENARIO=" + (dir / "phones.txt").string();
     std::vector<char *> environment;
     for (char **e = environ; *e != nullptr; ++e)
         environment.push_back(*e);
@@ -181,16 +182,16 @@ int main() {
     fs::create_directories(dir);
     const fs::path station = dir / "station";
     if (!write_station(station, bin)) {
-        std::fprintf(stderr, "bench_station: cannot make %s from %s/tarnex-station-console\n", station.c_str(),
-                     bin.c_str());
+        std::fprintf(stderr, "bench_station: cannot make %s from %s/tarnex-station-console\n",
+                     station.c_str(), bin.c_str());
         return 1;
     }
     std::vector<double> one, eight, memory;
     for (int r = 0; r < ROUNDS; ++r) {
         const Round alone = run_station(station, 1);
         const Round many = run_station(station, 8);
-        std::printf("round %d: one phone %.2f s, eight phones %.2f s, private memory with eight %.1f MiB\n", r + 1,
-                    alone.seconds, many.seconds, many.private_mib);
+        std::printf("round %d: one phone %.2f s, eight phones %.2f s, private memory with eight %.1f MiB\n",
+                    r + 1, alone.seconds, many.seconds, many.private_mib);
         if (alone.seconds <= 0 || many.seconds <= 0) {
             std::fprintf(stderr, "bench_station: a round did not finish\n");
             return 1;
@@ -201,9 +202,10 @@ int main() {
     }
     const double ratio = median(eight) / median(one);
     const double most = *std::max_element(memory.begin(), memory.end());
-    std::printf("station: 64 MiB of images on links of %s bytes/s: one phone median %.2f s, eight at once %.2f s "
-                "(ratio %.2f); private memory with eight at most %.1f MiB\n",
-                LINK_RATE, median(one), median(eight), ratio, most);
+    std::printf(
+        "station: 64 MiB of images on links of %s bytes/s: one phone median %.2f s, eight at once %.2f s "
+        "(ratio %.2f); private memory with eight at most %.1f MiB\n",
+        LINK_RATE, median(one), median(eight), ratio, most);
     print_target("station_eight_phones_vs_one", ratio, 1.25, ratio <= 1.25);
     print_target("station_private_memory_mib", most, 64, most >= 0 && most <= 64);
     return 0;
