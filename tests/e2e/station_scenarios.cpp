@@ -221,10 +221,10 @@ TEST_F(Station, EightPhonesAtOnceEachEndWithTheirOwnOutcomeAndRecordLine) {
     for (int n = 1; n <= 8; ++n)
         ASSERT_TRUE(WaitStatus(port(n), STATUS_READY_TEXT));
     EXPECT_EQ(View(port(1)).serial, "SIM-p1");
-    fe->screenshot("ready");
+    fe->screenshot("eight-ready");
     ASSERT_TRUE(op().click(IDOK)); // every ready row
     ASSERT_TRUE(op().wait_until([&] { return Status(port(8)) == STATUS_DOWNLOADING_TEXT; }, WAIT_MS));
-    fe->screenshot("downloading");
+    fe->screenshot("eight-downloading");
     ASSERT_TRUE(WaitCounters("6", "2"));
     // The phones that left (six rebooted, one unplugged) are shown gone once the watcher has noticed.
     ASSERT_TRUE(op().wait_until(
@@ -235,7 +235,7 @@ TEST_F(Station, EightPhonesAtOnceEachEndWithTheirOwnOutcomeAndRecordLine) {
             return true;
         },
         WAIT_MS));
-    fe->screenshot("finished");
+    fe->screenshot("eight-finished");
 
     for (int n = 1; n <= 8; ++n) {
         const RowView row = View(port(n));

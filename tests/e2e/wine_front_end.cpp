@@ -46,16 +46,16 @@ public:
         const fs::path flasher = m_work / (run.name + ".exe");
         write_bytes(flasher, run.file);
         write_bytes(m_work / "scenario.txt", std::vector<uint8_t>(run.scenario.begin(), run.scenario.end()));
-        std::vector<std::string> environment = {
+        std::vector<std::string> variables = {
             "TEMP=" + (run.temp.empty() ? m_work / "temp" : run.temp).string(),
             "TARNEX_SIM_SCENARIO=" + (m_work / "scenario.txt").string(),
             "TARNEX_SIM_TRANSCRIPT=" + (m_work / "transcript.txt").string(),
             "TARNEX_SIM_PARTITION_DIR=" + (m_work / "partitions").string(),
         };
         for (const auto &[name, value] : environment)
-            environment.push_back(name + "=" + value);
+            variables.push_back(name + "=" + value);
         std::string error;
-        if (!remote::launch("\"" + flasher.string() + "\"", environment,
+        if (!remote::launch("\"" + flasher.string() + "\"", variables,
                             (m_work / "output.txt").string().c_str(), &m_process, &error)) {
             ADD_FAILURE() << error;
             return false;
