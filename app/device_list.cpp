@@ -1,41 +1,23 @@
 #include "app/device_list.h"
 
 #include <algorithm>
+#include <cctype>
+#include <charconv>
 #include <string_view>
 
 namespace {
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 // The four hex digits after the first `marker` ("vid_", "pid_", lower case) in `line`, in any case.
 bool read_id(std::string_view line, std::string_view marker, uint16_t *value) {
     for (size_t at = 0; at + marker.size() + 4 <= line.size(); ++at) {
         bool found = true;
         for (size_t i = 0; i < marker.size() && found; ++i)
-            found = lower(line[at + i]) == marker[i];
+            found = std::tolower(static_cast<unsigned char>(line[at + i])) == marker[i];
         if (!found)
             continue;
-        uint32_t number = 0;
-        for (size_t i = 0; i < 4; ++i) {
-            const int digit = hex_value(line[at + marker.size() + i]);
-            if (digit < 0)
-                return false;
-            number = number << 4 | static_cast<uint32_t>(digit);
-        }
-        *value = static_cast<uint16_t>(number);
-        return true;
+        const char *digits = line.data() + at + marker.size();
+        const std::from_chars_result read = std::from_chars(digits, digits + 4, *value, 16);
+        return read.ec == std::errc() && read.ptr == digits + 4;
     }
     return false;
 }

@@ -117,28 +117,21 @@ std::string format_unit_line(const UnitLine &unit) {
 bool RecordFile::open(const std::string &folder, const std::string &file_name, const char *program,
                       std::string *why) {
     const std::string beside = os_join_path(folder, file_name.c_str());
-    std::string first_why;
-    if (write(beside, "", &first_why)) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_path = beside;
-        return true;
-    }
     std::string data;
-    if (os_user_data_directory(program, &data)) {
-        const std::string fallback = os_join_path(data, file_name.c_str());
+    const bool has_data = os_user_data_directory(program, &data);
+    std::string chosen = beside;
+    bool opened = write(beside, "", why);
+    if (!opened && has_data) {
         std::string fallback_why;
-        if (write(fallback, "", &fallback_why)) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_path = fallback;
-            return true;
-        }
-        *why = first_why + "; " + fallback_why;
-    } else {
-        *why = first_why + "; and there is no user data folder to keep it in instead";
+        opened = write(os_join_path(data, file_name.c_str()), "", &fallback_why);
+        chosen = opened ? os_join_path(data, file_name.c_str()) : beside;
+        *why += "; " + fallback_why;
+    } else if (!opened) {
+        *why += "; and there is no user data folder to keep it in instead";
     }
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_path = beside;
-    return false;
+    m_path = chosen;
+    return opened;
 }
 
 std::string RecordFile::path() const {

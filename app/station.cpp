@@ -112,6 +112,8 @@ bool Station::start(int n, bool user_data) {
     unit.line.store(LINE_NONE);
     unit.record_error.clear();
     row.may_auto_start = false;
+    // Downloading from now on, also for "Exit", before the worker's first message arrives.
+    apply_state(n, STATE_DOWNLOADING, StationClock::now());
 
     lend_device(row.loan, row.held);
     row.running.store(1, std::memory_order_release);
@@ -169,6 +171,12 @@ void Station::apply_progress(int n, intptr_t bytes) {
     row.position = std::min(100, row.position + static_cast<int>(std::min(step, 100.0)));
 }
 
+int Station::downloading() const {
+    return static_cast<int>(std::count_if(std::begin(m_rows), std::end(m_rows), [](const StationRow &row) {
+        return row.status == ROW_DOWNLOADING;
+    }));
+}
+
 int Station::running() const {
     int count = 0;
     for (const StationRow &row : m_rows)
@@ -186,7 +194,7 @@ void Station::stop_starts(const std::string &why) {
 void Station::record_aborted(int timeout_ms) {
     const auto ended = std::chrono::system_clock::now();
     for (StationRow &row : m_rows)
-        if (row.running.load(std::memory_order_acquire) != 0)
+        if (row.status == ROW_DOWNLOADING)
             write_line(row.unit, RUN_ABORTED, ended, ABORTED_REASON);
     // A worker that claimed its line just before is let finish it: the process ends after this.
     const auto deadline = StationClock::now() + std::chrono::milliseconds(timeout_ms);

@@ -104,13 +104,18 @@ public:
     // The rows whose worker runs.
     int running() const;
 
+    // The rows whose download has not ended yet (a worker that has reported its outcome may still be
+    // running for a moment, giving back its phone).
+    int downloading() const;
+
     // Stops every start from now on, for `why` (a record that cannot be written). The first reason stays.
     void stop_starts(const std::string &why);
     bool starts_stopped() const { return m_startsStopped; }
     const std::string &stop_reason() const { return m_stopReason; }
 
-    // The station closes while phones download: each gets an "aborted" line (unless its worker has
-    // claimed its line), and every line being written is waited for, `timeout_ms` at most.
+    // The station closes while phones download: each that has not ended gets an "aborted" line (unless
+    // its worker has just claimed its line), and every line being written is waited for, `timeout_ms` at
+    // most.
     void record_aborted(int timeout_ms);
 
     // Lets go of every held device (Exit).

@@ -11,7 +11,9 @@
 #include "package/image_table.h"
 #include "res/resource.h"
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 namespace {
 
@@ -139,14 +141,20 @@ void CStationDlg::ConfigureStation() {
 
 bool CStationDlg::OnDestroy(WPARAM, LPARAM, LRESULT *) {
     m_watcherEnded = m_watcher.stop(WATCHER_STOP_MS);
+    // A worker that has reported its outcome is only giving back its phone: it is let finish, so that
+    // its handles close and the driver library can go with the window. Phones still downloading are
+    // not waited for.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WATCHER_STOP_MS);
+    while (m_station.running() > m_station.downloading() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     m_station.release_all();
     ReleaseStartup(m_station.running() != 0 || !m_watcherEnded);
     return false; // and the default destruction
 }
 
 void CStationDlg::OnCancel() {
-    if (const int running = m_station.running(); running != 0) {
-        if (AfxMessageBox(station_exit_question(running).c_str(), MB_YESNO | MB_ICONQUESTION) != IDYES)
+    if (const int downloading = m_station.downloading(); downloading != 0) {
+        if (AfxMessageBox(station_exit_question(downloading).c_str(), MB_YESNO | MB_ICONQUESTION) != IDYES)
             return;
         // Those phones are not flashed: their lines say so before the process ends under them.
         m_station.record_aborted(LINES_MS);
@@ -266,9 +274,9 @@ void CStationDlg::ApplyRow(int n) {
     RowControls &controls = m_rows[n];
     const bool counting =
         row.status == ROW_READY || row.status == ROW_DOWNLOADING || row.status == ROW_SUCCEEDED;
-    // The outcome first, then what goes with it, as the one-phone window does.
-    set_text(controls.status, RowStatusText(row.status));
-    set_text(controls.reason, utf8_text(row.reason));
+    // "Start" and the picture first and the status last, as the one-phone window sets a state: whoever
+    // sees the status sees the rest of the row already.
+    set_enabled(controls.start, m_station.can_start(n));
     IconHandle picture = row.held != nullptr ? m_hIconDevice : m_hIconNoDevice;
     if (controls.picture.GetIcon() != picture)
         controls.picture.SetIcon(picture);
@@ -277,7 +285,8 @@ void CStationDlg::ApplyRow(int n) {
     if (controls.bar.GetPos() != row.position)
         controls.bar.SetPos(row.position);
     set_text(controls.percent, counting ? std::to_string(row.position) + "%" : "");
-    set_enabled(controls.start, m_station.can_start(n));
+    set_text(controls.reason, utf8_text(row.reason));
+    set_text(controls.status, RowStatusText(row.status));
 }
 
 void CStationDlg::ApplyHeader() {

@@ -15,16 +15,8 @@ demo=build/demo-station
 prefix=$root/build/demo-wineprefix # shared with make demo: making a prefix takes a while
 phones=8
 
-step() { printf '\n== [%ds] %s\n' "$SECONDS" "$*"; }
-fail() {
-    echo "demo-station: $*" >&2
-    exit 1
-}
-winpath() {
-    local path
-    path=$(realpath -m "$1")
-    printf 'Z:%s' "${path//\//\\}"
-}
+demo_name=demo-station
+. scripts/demo-wine.sh
 
 step "Building the Windows programs: tarnex-station.exe, tarnex-pack.exe, the simulated phone, the operator"
 cmake --preset windows --log-level=WARNING >/dev/null
@@ -33,20 +25,7 @@ cmake --build build/windows -j "$(nproc)" \
 rm -rf "$demo"
 mkdir -p "$demo/screenshots"
 
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-if [ -n "${DISPLAY:-}" ] && xdotool getdisplaygeometry >/dev/null 2>&1; then
-    export TARNEX_DISPLAY=$DISPLAY
-    step "Starting Wine in $prefix, on your display $DISPLAY"
-else
-    unset TARNEX_DISPLAY
-    step "Starting Wine in $prefix, on a virtual display (no usable DISPLAY)"
-fi
-trap 'scripts/wine-prefix.sh stop "$prefix"' EXIT
-scripts/wine-prefix.sh start "$prefix"
-DISPLAY=$(cat "$prefix.xvfb/display")
-export DISPLAY
-. scripts/wine-loader.sh
-run() { "$wine_loader" "$@"; }
+start_wine "$prefix"
 
 step "Generating the demo firmware in $demo/firmware, with the simulated phone as AdbWinApi.dll"
 run "$bin/tarnex-demo-firmware.exe" "$(winpath "$demo/firmware")"

@@ -14,6 +14,8 @@
 #pragma once
 
 #include "framework/operator.h"
+#include "package/image_table.h"
+#include "rigs/demo/demo_firmware.h"
 #include "tools/packer.h"
 
 #include <cstdint>
@@ -85,6 +87,21 @@ public:
 
 // The front end of this test program.
 std::unique_ptr<FrontEnd> make_front_end();
+
+// --- What a scenario flashes.
+
+// Every image, small, with contents that show where each block belongs (the thirteenth, "userdata.img",
+// is never written); the front end's simulated phone as the driver library; `device_list`.
+inline std::vector<PackBlob> small_firmware(FrontEnd &fe, const std::vector<uint8_t> &device_list) {
+    std::vector<PackBlob> entries;
+    for (int i = 0; i < IMAGE_COUNTED_SLOTS; ++i) {
+        const char *name = IMAGE_ENTRY_NAMES[i];
+        entries.push_back({name, demo_image_contents(name, 5000 + 7919u * static_cast<uint32_t>(i))});
+    }
+    entries.push_back({"AdbWinApi.dll", fe.sim_library()});
+    entries.push_back({"DeviceList.dat", device_list});
+    return entries;
+}
 
 // --- What a scenario reads of a run's files.
 

@@ -59,22 +59,14 @@ protected:
         return text;
     }
 
-    // Every image, small, with contents that show where each block belongs (the thirteenth,
-    // "userdata.img", is never written); the simulated phone as the driver library; the device list.
+    // The small demo firmware (small_firmware) with the device list.
     std::vector<PackBlob> Firmware() {
-        std::vector<PackBlob> entries;
-        for (int i = 0; i < IMAGE_COUNTED_SLOTS; ++i) {
-            const char *name = IMAGE_ENTRY_NAMES[i];
-            entries.push_back({name, demo_image_contents(name, 5000 + 7919u * static_cast<uint32_t>(i))});
-        }
-        entries.push_back({"AdbWinApi.dll", fe->sim_library()});
         std::vector<uint8_t> list = demo_device_list();
         if (P.station) { // the simulated phone's own ids too, so that the station shows it ready
             const std::string sim = "\r\nUSB\\Vid_1209&Pid_7458&Rev_0100";
             list.insert(list.end(), sim.begin(), sim.end());
         }
-        entries.push_back({"DeviceList.dat", list});
-        return entries;
+        return small_firmware(*fe, list);
     }
 
     bool Launch(const std::string &scenario, const std::vector<PackBlob> &entries, const std::string &name,

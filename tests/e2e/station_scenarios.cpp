@@ -68,16 +68,7 @@ protected:
 
     Operator &op() { return fe->op(); }
 
-    std::vector<PackBlob> Firmware() {
-        std::vector<PackBlob> entries;
-        for (int i = 0; i < IMAGE_COUNTED_SLOTS; ++i) {
-            const char *name = IMAGE_ENTRY_NAMES[i];
-            entries.push_back({name, demo_image_contents(name, 5000 + 7919u * static_cast<uint32_t>(i))});
-        }
-        entries.push_back({"AdbWinApi.dll", fe->sim_library()});
-        entries.push_back({"DeviceList.dat", demo_device_list()});
-        return entries;
-    }
+    std::vector<PackBlob> Firmware() { return small_firmware(*fe, demo_device_list()); }
 
     // The bytes of the first `images` images of the flash plan: what a phone accepts until then.
     uint64_t PlanBytes(size_t images) {
@@ -197,6 +188,12 @@ protected:
     }
 
     std::string Transcript() { return read_text(fe->work() / "transcript.txt"); }
+
+    // Closes the open message box with `button` and waits until the window takes input again.
+    void Answer(int button) {
+        ASSERT_TRUE(op().answer_message_box(button));
+        ASSERT_TRUE(op().wait_until([&] { return op().window_enabled(); }, WAIT_MS));
+    }
 
     std::unique_ptr<FrontEnd> fe;
     std::vector<uint8_t> m_file;
@@ -363,7 +360,7 @@ TEST_F(Station, ARecordThatCannotBeWrittenStopsNewStartsAndSaysWhy) {
     EXPECT_NE(box.text.find("station.csv"), std::string::npos) << box.text;
     EXPECT_TRUE(box.ok_only);
     fe->screenshot("record-failed");
-    ASSERT_TRUE(op().answer_message_box(IDOK));
+    Answer(IDOK);
     ASSERT_TRUE(WaitStatus(port(1), STATUS_READY_TEXT));
     EXPECT_FALSE(op().enabled(IDC_ROW_START + Row(port(1))));
     EXPECT_FALSE(op().enabled(IDOK));
@@ -386,7 +383,7 @@ TEST_F(Station, ARecordThatCannotBeWrittenStopsNewStartsAndSaysWhy) {
     ASSERT_TRUE(op().wait_message_box(&box, WAIT_MS));
     EXPECT_EQ(box.text.rfind("No phone can be started: the record of the units cannot be written (", 0), 0u)
         << box.text;
-    ASSERT_TRUE(op().answer_message_box(IDOK));
+    Answer(IDOK);
     EXPECT_EQ(Status(port(1)), STATUS_SUCCEEDED_TEXT);
     EXPECT_FALSE(op().enabled(IDC_ROW_START + Row(port(1)))) << "starts are stopped";
     ASSERT_TRUE(WaitStatus(port(2), STATUS_SUCCEEDED_TEXT)) << "the phone already running finishes";
@@ -412,7 +409,7 @@ TEST_F(Station, ExitWhilePhonesDownloadAsksThenRecordsThemAborted) {
     EXPECT_FALSE(box.ok_only);
     EXPECT_TRUE(box.has_icon);
     fe->screenshot("exit-question");
-    ASSERT_TRUE(op().answer_message_box(IDNO));
+    Answer(IDNO);
     const int before = View(port(1)).position;
     ASSERT_TRUE(op().wait_until([&] { return View(port(1)).position > before; }, WAIT_MS)) << "it goes on";
     EXPECT_TRUE(op().window_exists());
