@@ -308,9 +308,10 @@ TEST_F(Station, EightPhonesAtOnceEachEndWithTheirOwnOutcomeAndRecordLine) {
 // the operator; phones that come back in fastboot mode after their reboot (one with a serial number, one
 // without) are not flashed again by themselves, but can be started by hand.
 TEST_F(Station, AutoStartFlashesArrivalsButNotAPhoneOffTheListNorOneThatAlreadySucceeded) {
-    // Plugged in some seconds after start-up, so that "Auto start" is ticked first.
-    Launch(phone("a", 1, "plugged after 4000\nafter-reboot back 300\nrate 4M\n") +
-           phone("b", 2, "serial none\nplugged after 4500\nafter-reboot back 300\nrate 4M\n") +
+    // Plugged in some seconds after start-up, so that "Auto start" is ticked first; away after the reboot
+    // for longer than the station's poll period (half a second), as a real phone is.
+    Launch(phone("a", 1, "plugged after 4000\nafter-reboot back 1500\nrate 4M\n") +
+           phone("b", 2, "serial none\nplugged after 4500\nafter-reboot back 1500\nrate 4M\n") +
            "device c\nname usb:1-3:0\nplugged after 5000\n");
     ASSERT_TRUE(op().click(IDC_AUTO_START));
     ASSERT_TRUE(op().wait_until([&] { return op().check(IDC_AUTO_START) == BST_CHECKED; }, WAIT_MS));
