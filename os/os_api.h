@@ -63,9 +63,9 @@ struct OsApi {
     // False on failure, with the last-error value set.
     bool (*create_private_directory)(std::string *path);
 
-    // Removes a directory made by create_private_directory (POSIX) or create_private_directory_in once its
-    // files are deleted. Never given the shared temporary directory that create_private_directory names
-    // on Windows. False on failure.
+    // Removes a directory made by create_private_directory or create_private_directory_in once its files
+    // are deleted; the shared temporary directory that create_private_directory names on Windows stays
+    // (true, nothing done). False on failure.
     bool (*remove_private_directory)(const char *path);
 
     // --- Files.

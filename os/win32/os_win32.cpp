@@ -97,10 +97,12 @@ bool win32_allows_execution(const char *) {
     return true;
 }
 
-// Only a folder from win32_create_private_directory_in is ever passed here (the shared temporary
-// directory is never private), and only once its files are gone: RemoveDirectory removes empty folders
-// alone.
+// A folder from win32_create_private_directory_in goes (RemoveDirectory removes empty folders alone);
+// the shared temporary directory, which win32_create_private_directory names, stays whatever happens.
 bool win32_remove_private_directory(const char *path) {
+    std::string temp;
+    if (win32_temp_directory(&temp) && lstrcmpiA(temp.c_str(), path) == 0)
+        return true;
     return RemoveDirectoryA(path) != 0;
 }
 
