@@ -7,6 +7,8 @@
 #   make bench   benchmarks, ending with one "target NAME RATIO LIMIT met|missed" line per target
 #   make windows the Windows programs: x64 in build/windows/bin, x86 in build/windows-x86/bin
 #   make test-libusb  the Linux driver library against the emulated phone (native, asan, tsan)
+#   make test-kernel-usb  the Linux driver library and flashers on the kernel's own USB stack, in a QEMU
+#                machine with gadget phones (rigs/vm/README.md; CASES='Flasher.*' picks cases)
 #   make test-stress  the asan, tsan and Wine tiers (x64 and x86) five times over (flaky tests show here)
 PRESETS      := native asan tsan fuzz windows windows-x86
 JOBS         ?= $(shell nproc)
@@ -14,7 +16,7 @@ FUZZ_SECONDS ?= 30
 
 .PHONY: all deps test demo demo-headless demo-linux demo-station bench format check-format clean $(PRESETS) \
         test-native test-asan test-tsan test-windows test-windows-x86 test-fuzz \
-        test-libusb test-stress
+        test-libusb test-kernel-usb test-stress
 
 all: native
 
@@ -36,9 +38,10 @@ test-tsan: tsan
 	ctest --preset tsan -j $(JOBS)
 test-windows: windows
 	ctest --preset windows -j $(JOBS)
-# The x86 programs under the 32-bit Wine, in a 32-bit prefix of their own, after the x64 tier.
+# The x86 programs under the 32-bit Wine, in a 32-bit prefix of their own, after the x64 tier (on a
+# kernel that runs no 32-bit programs, their files are checked and the Wine part says loudly why not).
 test-windows-x86: windows-x86
-	ctest --preset windows-x86 -j $(JOBS)
+	scripts/test-windows-x86.sh -j $(JOBS)
 test-fuzz: fuzz
 	scripts/run-fuzz.sh build/fuzz/bin $(FUZZ_SECONDS)
 # The libusb driver library against the emulated phone, in the three native presets (make test runs
@@ -48,16 +51,22 @@ test-libusb: native asan tsan
 	ctest --preset asan -L libusb -j $(JOBS)
 	ctest --preset tsan -L libusb -j $(JOBS)
 
+# The kernel's own USB stack: one boot of a virtual machine runs the whole list (rigs/vm/tier.list). It
+# runs alone, never beside another preset's parallel ctest: the machine wants both cores.
+test-kernel-usb: native
+	rigs/vm/vm.sh $(foreach c,$(CASES),--case '$(c)')
+
 # The sanitizer tiers and the Wine tier five times over, each test until it fails: a flaky test shows here
 # before it refuses a submission at random. Not part of make test, to keep CI fast.
 test-stress: asan tsan windows windows-x86
 	ctest --preset asan -j $(JOBS) --repeat until-fail:5
 	ctest --preset tsan -j $(JOBS) --repeat until-fail:5
 	ctest --preset windows -j $(JOBS) --repeat until-fail:5
-	ctest --preset windows-x86 -j $(JOBS) --repeat until-fail:5
+	scripts/test-windows-x86.sh -j $(JOBS) --repeat until-fail:5
 	@echo "make test-stress: the asan, tsan and Wine tiers passed five times over"
 
 test: test-native test-asan test-tsan test-windows test-windows-x86 test-fuzz
+	@$(MAKE) --no-print-directory test-kernel-usb
 	@echo "make test: every tier passed"
 
 demo: deps

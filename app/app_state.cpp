@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <thread>
 
 std::atomic<UsbDeviceHandle *> HeldDevice{nullptr};
@@ -26,7 +25,7 @@ LeftToWorker g_Left = {};
 
 void end_process(int exit_code) {
     std::fflush(nullptr);
-    std::_Exit(exit_code);
+    os_end_process(exit_code);
 }
 
 constexpr AppSeams PRODUCT_SEAMS = {end_process, 500};

@@ -44,10 +44,11 @@ void leave_driver_library_to_worker(void *library);
 struct AppSeams {
     // Ends the process at once with `exit_code`: after a start-up failure, once its message box is
     // closed; and when the application ends while a worker still runs. In the product it flushes the
-    // standard streams and ends without static destructors or library finalizers, which would free what
-    // such a worker still uses. When it returns (a test that records the code instead), start-up ends
-    // the dialog with IDABORT, whose destruction gives back what the start-up took, and the application
-    // returns as usual.
+    // standard streams and ends through os_end_process: no static destructor, library finalizer or
+    // library detach code runs, which would free what such a worker still uses or wait for a lock it
+    // holds. When it returns (a test that records the code instead), start-up ends the dialog with
+    // IDABORT, whose destruction gives back what the start-up took, and the application returns as
+    // usual.
     void (*end_process)(int exit_code);
 
     // Period of the device poll in milliseconds: 500 in the product.

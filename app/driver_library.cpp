@@ -110,14 +110,14 @@ std::string driver_library_directory() {
     return g_Directory;
 }
 
-bool move_driver_library_on(std::string *next) {
-    if (g_Directory.empty() || g_OsApi.allows_execution(g_Directory.c_str()))
+bool move_driver_library_on(DriverMove why, std::string *failed, std::string *next) {
+    if (why == DRIVER_NOT_LOADED && (g_Directory.empty() || g_OsApi.allows_execution(g_Directory.c_str())))
         return false;
     std::string temp;
-    if (g_Candidate == 0 && !(g_OsApi.temp_directories(&g_Candidates) && g_OsApi.temp_directory(&temp)))
+    if (!g_OsApi.temp_directory(&temp) || (g_Candidate == 0 && !g_OsApi.temp_directories(&g_Candidates)))
         return false;
     // The first candidate is the temporary directory itself; the others in their order, those that
-    // allow no code either skipped.
+    // allow no code skipped: the library must load from where it goes.
     size_t candidate = g_Candidate + 1;
     while (candidate < g_Candidates.size() &&
            (g_Candidates[candidate] == temp || !g_OsApi.allows_execution(g_Candidates[candidate].c_str())))
@@ -132,6 +132,7 @@ bool move_driver_library_on(std::string *next) {
         g_OsApi.remove_private_directory(g_Directory.c_str());
     g_Directory.clear();
     g_DirectoryIsPrivate = false;
+    *failed = g_Candidate == 0 ? temp : g_Candidates[g_Candidate];
     g_Candidate = candidate;
     *next = g_Candidates[candidate];
     return true;

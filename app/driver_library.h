@@ -53,9 +53,17 @@ void forget_driver_library_directory();
 // The directory the library is deployed to, or empty before the first deployment.
 std::string driver_library_directory();
 
-// The library was deployed but did not load. When the reason is the place (its directory allows no
-// code: a temporary directory mounted noexec), the library and its private directory are discarded,
-// the next deployment goes to the next temporary directory that allows code (os/os_api.h:
-// temp_directories), whose name is put in *next, and the result is true. False, with nothing changed,
-// when the place is not to blame or no such directory is left. Window thread.
-bool move_driver_library_on(std::string *next);
+// Why a deployment moves on to the next temporary directory.
+enum DriverMove {
+    DRIVER_NOT_WRITTEN, // no directory could be made there, or the library not written whole
+    DRIVER_NOT_LOADED,  // the library was written but did not load
+};
+
+// The library could not be deployed under the current temporary directory, or did not load from there.
+// When the place is to blame (not written: always, for a missing, read-only or full directory; not
+// loaded: when its file system allows no code, a temporary directory mounted noexec) and another
+// temporary directory that allows code is left (os/os_api.h: temp_directories; POSIX only), what was made
+// in this one is discarded, the next deployment goes to that one, the name of the one that failed goes
+// to *failed and the next one's to *next, and the result is true. False, with nothing changed,
+// otherwise. Window thread.
+bool move_driver_library_on(DriverMove why, std::string *failed, std::string *next);

@@ -22,14 +22,26 @@ namespace {
 
 constexpr int HOUR_MS = 60 * 60 * 1000;
 
+// The window sets a state one control after the other, the status line first: the line is read only
+// once the window has handled the whole change ("Download successfully! 86%" would be no state at all).
 void print_status_changes(HeadlessOperator op) {
     std::string shown;
-    while (op.window_exists()) {
-        const std::string line = status_line(op);
-        if (line != shown)
-            std::printf("%s\n", line.c_str());
-        shown = line;
-        op.wait_until([&] { return !op.window_exists() || status_line(op) != shown; }, HOUR_MS);
+    for (;;) {
+        const uint64_t seen = headless_generation();
+        bool exists = false;
+        std::string line;
+        const auto read = [&] {
+            exists = op.window_exists();
+            line = exists ? status_line(op) : "";
+        };
+        if (headless_read_settled(read, HOUR_MS)) {
+            if (!exists)
+                return;
+            if (line != shown)
+                std::printf("%s\n", line.c_str());
+            shown = line;
+        }
+        headless_wait_change(seen, HOUR_MS);
     }
 }
 

@@ -20,12 +20,12 @@ void *file_buffer_alloc(uint64_t size);
 void file_buffer_free(const void *buffer);
 
 // Whether the file at PATH lies where a read-only mapping of it can be trusted as much as a copy read
-// into memory: on a local fixed disk. A read error in a mapped file ends the process (SIGBUS, an in-page
-// error) instead of failing a read, so a file that can go away with its medium or its network stays out;
-// so does one on a file server, where another machine may change bytes already checked. Windows: the
-// drive of the file's volume is DRIVE_FIXED. Linux: its file system is not a network or FUSE one and its
-// block device, if any, is not removable. False when it cannot tell. Any thread; asks the file system.
-bool file_is_on_local_fixed_disk(const char *path);
+// into memory: a read error in a mapped file ends the process (SIGBUS, an in-page error) instead of
+// failing a read, so only a file that cannot go away in use is mapped: on disks whose bus cannot be
+// unplugged, or in memory (os/fixed_storage.h says which). Windows: every disk of the file's volume,
+// asked with IOCTL_STORAGE_QUERY_PROPERTY; Linux: the block devices under the file in sysfs. False,
+// with the reason for file_error_text(), when not or when it cannot tell. Any thread; asks the system.
+bool file_may_be_mapped(const char *path);
 
 // Maps the whole file at PATH read-only into memory, when it has more than 0 and fewer than SIZE_LIMIT
 // bytes, and stores its size in *SIZE. The pages are read in now where the system can say whether that

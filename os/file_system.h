@@ -28,6 +28,12 @@ bool file_same(const FileStatus &a, const FileStatus &b);
 // The names of the entries of directory PATH, without "." and "..", sorted byte-wise.
 bool file_list_directory(const char *path, std::vector<std::string> *names);
 
+// How many leading characters of PATH name its root, which exists whenever the path can be reached and is
+// never created: the leading slashes on POSIX; on Windows a drive (C: and C:\), a leading \ and a share
+// (\\server\share\), also behind \\?\ or \\.\ (\\?\C:\, \\?\UNC\server\share\, \\?\Volume{...}\), with
+// either separator. 0 for a relative path.
+size_t file_root_length(const char *path);
+
 // Creates directory PATH; succeeds when it already exists as a directory.
 bool file_make_directory(const char *path);
 

@@ -176,6 +176,12 @@ uint32_t os_ansi_code_page();
 // Double-byte pages are known on Windows only (IsDBCSLeadByteEx); elsewhere they cut anywhere.
 size_t os_text_prefix_length(const char *text, size_t length, size_t limit, uint32_t code_page);
 
+// Ends the process at once with `exit_code`, whatever its other threads are doing: no atexit handler,
+// static destructor, library finalizer or detach code runs, and the system reclaims everything. For
+// ending while a worker may be stopped anywhere, inside a driver library or holding a lock that such code
+// would need. Flushes nothing. Any thread; does not return.
+[[noreturn]] void os_end_process(int exit_code);
+
 // Runs a thread's entry with the backstop every thread start of os/ puts around it: an exception that
 // escapes the entry is caught there, one line goes to standard error, and the thread ends as if the
 // entry had returned. (Entries must not let one escape; this keeps a fault from ending the process.)

@@ -21,7 +21,7 @@ ImageTable g_ImageTable;
 
 namespace {
 
-constexpr ImageFileSeams PRODUCT_IMAGE_FILE_SEAMS = {file_is_on_local_fixed_disk, FLASHER_FILE_SIZE_LIMIT};
+constexpr ImageFileSeams PRODUCT_IMAGE_FILE_SEAMS = {file_may_be_mapped, FLASHER_FILE_SIZE_LIMIT};
 
 // Reads in pieces: one fread of several GiB is not something every C runtime handles, and the pieces
 // still land in the one buffer.

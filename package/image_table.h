@@ -94,15 +94,16 @@ extern ImageTable g_ImageTable;
 // The packer reads its inputs this way. Release the buffer with free_file_buffer and nothing else.
 uint8_t *read_whole_file(const char *path, uint32_t *size);
 
-// The file buffer of the program's own file at PATH: a read-only mapping when the file is on a local
-// fixed disk (g_ImageFileSeams.may_map), where its bytes cannot change or vanish under the mapping; read
-// whole otherwise, and wherever the mapping fails. A running program's own file cannot shrink or change
-// there: Windows refuses to open a running image for writing (and to truncate a mapped file), Linux
-// refuses to write to or truncate a running executable (ETXTBSY). (Were it cut short all the same, the
-// first read of a page past its new end would end the process: SIGBUS, or an in-page error on Windows.
-// That is why a file on a share or a removable medium is read whole.) Files of 0 bytes and of
-// g_ImageFileSeams.size_limit bytes or more fail like unreadable ones. Stores F through SIZE; on failure
-// returns null after the same lines as read_whole_file. Release with free_file_buffer.
+// The file buffer of the program's own file at PATH: a read-only mapping where the file cannot go away
+// in use, on a disk that is not unplugged or in memory (g_ImageFileSeams.may_map, os/fixed_storage.h);
+// read whole otherwise, and wherever the mapping fails. A running program's own file cannot shrink or
+// change there: Windows refuses to open a running image for writing (and to truncate a mapped file),
+// Linux refuses to write to or truncate a running executable (ETXTBSY). (Were it cut short all the same,
+// or its medium gone, the first read of a page no longer there would end the process: SIGBUS, or an
+// in-page error on Windows. That is why a file on a share, on a medium that can be unplugged, or where
+// the check cannot tell is read whole.) Files of 0 bytes and of g_ImageFileSeams.size_limit bytes or more
+// fail like unreadable ones. Stores F through SIZE; on failure returns null after the same lines as
+// read_whole_file. Release with free_file_buffer.
 const uint8_t *open_file_buffer(const char *path, uint32_t *size);
 
 // Whether BUFFER (from open_file_buffer) is a mapping rather than a copy.
@@ -121,7 +122,7 @@ const char *load_image_table(const char *path, ImageTable *table);
 
 // How open_file_buffer decides, replaceable by tests.
 struct ImageFileSeams {
-    // Whether the file at PATH may be mapped: file_is_on_local_fixed_disk in the product.
+    // Whether the file at PATH may be mapped: file_may_be_mapped in the product.
     bool (*may_map)(const char *path);
     // Files of this many bytes or more are refused: FLASHER_FILE_SIZE_LIMIT in the product.
     uint64_t size_limit;

@@ -24,6 +24,10 @@ packages=(
     # the window tests and the demos (Wine and Qt): a virtual X display, screenshots, a CJK font for the
     # dialogs' Chinese texts, and a check that the user's display answers
     xvfb imagemagick fonts-wqy-zenhei xdotool
+    # the kernel USB tier: a virtual machine (QEMU) whose initramfs is made of busybox and the kernel's
+    # modules (kmod resolves their dependencies); its kernel and udev are fetched into the build tree, never
+    # installed here
+    qemu-system-x86 busybox-static kmod
 )
 
 missing=()

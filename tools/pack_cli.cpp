@@ -8,6 +8,7 @@
 
 #include "os/file_io.h"
 #include "os/file_system.h"
+#include "os/os_api.h"
 #include "package/image_table.h"
 #include "package/pack_archive.h"
 #include "tools/executable_format.h"
@@ -239,6 +240,9 @@ void print_architectures(FILE *out, const std::string &path, const uint8_t *file
     else
         fprintf(out, "base executable: %s, %s %s\n", executable_format_name(base).c_str(),
                 executable_architecture(base).c_str(), base.Library ? "library" : "program");
+    const uint64_t size = uint64_t(info.BodyOffset) + info.BodyLength + PAYLOAD_TRAILER_SIZE;
+    if (std::string refusal = pack_flasher_size_text(base, size); !refusal.empty())
+        fprintf(out, "note: this is %s\n", refusal.c_str());
 
     const char *name = IMAGE_ENTRY_NAMES[SLOT_DRIVER_LIBRARY];
     CPackEntry *entry = archive.FindByHash(pack_name_hash(name));
@@ -403,6 +407,16 @@ int cmd_verify(const std::string &path, FILE *out, FILE *err) {
         fprintf(out, "%s is 4 GiB or larger; no package can be described at its end\n", path.c_str());
     else if (file_status(path.c_str(), &status) && status.Exists && status.IsRegular && status.Size == 0)
         fprintf(out, "%s is empty and carries no package\n", path.c_str());
+    // A 32-bit flasher of 1 GiB or more fails before it looks at its package: so does the verdict.
+    ExecutableInfo base;
+    std::string unread;
+    if (status.Exists && status.IsRegular && read_executable_file_info(path.c_str(), &base, &unread)) {
+        if (std::string refusal = pack_flasher_size_text(base, status.Size); !refusal.empty()) {
+            fprintf(out, "%s is %s\n", path.c_str(), refusal.c_str());
+            fprintf(out, "verdict: %s\n", IMAGE_OPEN_FAILED_TEXT);
+            return EXIT_FAILED;
+        }
+    }
     uint32_t size = 0;
     FileBufferPtr file(read_whole_file(path.c_str(), &size));
     if (!file) {
@@ -459,16 +473,14 @@ int cmd_extract(const std::string &path, const std::string &dir, FILE *out, FILE
     std::string error;
     if (!make_directories(dir.c_str(), &error))
         return failure(err, error);
-    std::string prefix = dir;
-    if (prefix.back() != '/' && prefix.back() != '\\')
-        prefix += '/';
     for (int i = 0; i < IMAGE_SLOT_COUNT; i++) {
         const ImageSlot &slot = table.Slots[i];
         if (!slot.Data) {
             fprintf(out, "  %-22s absent\n", IMAGE_ENTRY_NAMES[i]);
             continue;
         }
-        std::string target = prefix + IMAGE_ENTRY_NAMES[i];
+        // The platform's separator: behind \\?\ a path is taken as it is, and "/" is no separator there.
+        const std::string target = os_join_path(dir, IMAGE_ENTRY_NAMES[i]);
         if (!write_whole_file(target.c_str(), slot.Data, slot.Size, false, &error))
             return failure(err, error);
         fprintf(out, "  %-22s %12u bytes\n", IMAGE_ENTRY_NAMES[i], slot.Size);

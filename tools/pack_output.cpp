@@ -107,13 +107,14 @@ bool write_whole_file(const char *path, const void *data, uint64_t size, bool ex
 }
 
 bool make_directories(const char *path, std::string *error) {
-    std::string full = path;
-    for (size_t i = 1; i <= full.size(); i++) {
+    const std::string full = path;
+    // Each folder below the root (a drive, a share \\server\share) in turn, the root itself never: a share
+    // cannot be made, and asking for it fails.
+    for (size_t i = file_root_length(path) + 1; i <= full.size(); i++) {
         if (i < full.size() && full[i] != '/' && full[i] != '\\')
             continue;
         std::string part = full.substr(0, i);
-        // Drive roots ("C:") and the root itself exist already.
-        if (part.empty() || part.back() == ':' || part == "/" || part.back() == '/' || part.back() == '\\')
+        if (part.back() == '/' || part.back() == '\\')
             continue;
         FileStatus status;
         if (file_status(part.c_str(), &status) && status.Exists && status.IsDirectory)

@@ -362,6 +362,19 @@ std::string pack_driver_mismatch_text(const std::string &base, const ExecutableI
            executable_machine(library) + " base executable, or carry " + wanted;
 }
 
+std::string pack_flasher_size_text(const ExecutableInfo &program, uint64_t size) {
+    const uint64_t limit = flasher_file_size_limit(4);
+    if (program.Format == EXECUTABLE_UNKNOWN || program.Bits != 32 || size < limit)
+        return "";
+    return "a " + executable_architecture(program) + " flasher of " + std::to_string(size) +
+           " bytes, which cannot start: it holds its whole file in its 2 GiB of address space beside its "
+           "code and "
+           "heap, so it takes files below 1 GiB (" +
+           std::to_string(limit) + " bytes) and shows \"" + IMAGE_OPEN_FAILED_TEXT +
+           "\" for a larger one; build with the 64-bit base executable and a 64-bit driver library, or make "
+           "the firmware smaller";
+}
+
 namespace {
 
 // The flasher loads the driver library into its own process, so the two must agree in format, machine
@@ -451,8 +464,11 @@ bool build_flasher(const char *base_path, const std::vector<PackSource> &sources
         return false;
     if (!check_driver_architecture(base_path, planned, options, report))
         return false;
-    if (!check_output_size(base_status.Size + package_size(planned), report))
+    const uint64_t size = base_status.Size + package_size(planned);
+    if (!check_output_size(size, report))
         return false;
+    if (std::string refusal = pack_flasher_size_text(report->BaseInfo, size); !refusal.empty())
+        return fail(report, "the output would be " + refusal);
     return write_package(out_path, true, base_path, base_status.Size, planned, options, report);
 }
 

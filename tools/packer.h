@@ -78,7 +78,8 @@ bool pack_create(const char *out_path, const std::vector<PackSource> &sources, c
 // leaves them out. Besides pack_create's refusals, refuses a folder without "DeviceList.dat" or
 // "AdbWinApi.dll", an empty "AdbWinApi.dll" and an empty image unless OPTIONS.AllowIncomplete; a driver
 // library that the base cannot load (another executable format, machine or word size) unless
-// OPTIONS.AnyDriver; and an output that is the base itself. A base that is neither PE nor ELF gets a
+// OPTIONS.AnyDriver; a flasher too large for the base's address space (pack_flasher_size_text); and an
+// output that is the base itself. A base that is neither PE nor ELF gets a
 // warning and no architecture check. The base executable is only read.
 bool pack_build(const char *base_path, const char *firmware_dir, const char *out_path,
                 const PackOptions &options, PackReport *report);
@@ -94,6 +95,12 @@ bool pack_build_sources(const char *base_path, const std::vector<PackSource> &so
 // driver library". For a pair that executable_can_load refuses.
 std::string pack_driver_mismatch_text(const std::string &base_name, const ExecutableInfo &program,
                                       const ExecutableInfo &library);
+
+// Why a flasher of SIZE bytes made from the base PROGRAM cannot start, or empty when it can: it holds
+// its whole file in its address space, so a 32-bit one refuses a file of 1 GiB or more
+// (flasher_file_size_limit). A phrase with the fix, "a 32-bit (x86) flasher of N bytes, which cannot
+// start: ...", to follow "FILE is" or "the output would be".
+std::string pack_flasher_size_text(const ExecutableInfo &program, uint64_t size);
 
 // A flasher from a base file and entries in memory, written atomically: the few lines a test needs.
 // Entries go in the given order; no completeness check. False with a sentence in ERROR on failure.

@@ -16,10 +16,19 @@
 // the interface in use so that a close on another thread cannot free it under them. Handles are numbers
 // looked up in the table, never pointers followed, so a stale or doubly closed handle fails with EBADF.
 //
+// Data writes stay in flight after their call (write_queue.h, drivers/transfer_policy.h). They belong to
+// the write endpoint handle that submitted them: the next write on that handle and the next read on a
+// read endpoint opened from the same interface handle wait for them first and report their failure. The
+// poll's presence check opens its own interface handle, so it never waits for them, never sees their
+// failure, and its close cancels nothing. Closing the submitting handle cancels and waits; until then the
+// handle keeps the interface open.
+//
 // Errors: libusb's codes are translated to errno once, in errno_of; errno is the last-error value of the
 // ABI. The library prints nothing. No exception leaves an export.
 
 #include "drivers/libusb/interface_name.h"
+#include "drivers/libusb/write_queue.h"
+#include "drivers/transfer_policy.h"
 #include "usb/driver_abi.h"
 #include "usb/interface_entry.h"
 
@@ -28,6 +37,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -45,6 +55,9 @@ namespace {
 
 // Time-out of the control transfers that read a serial number.
 constexpr unsigned STRING_TIMEOUT_MS = 1000;
+
+// Room on the stack for the reads the flasher makes (at most 4096 bytes, rounded up to whole packets).
+constexpr uint32_t STACK_READ = 4096 + 512;
 
 int errno_of(int code) {
     switch (code) {
@@ -84,6 +97,7 @@ struct InterfaceFacts {
     uint8_t serial_index = 0;
     int in_endpoint = -1; // the first bulk endpoint of each direction, as the descriptors give them
     int out_endpoint = -1;
+    uint32_t in_packet = 64; // the IN endpoint's largest packet: 64 at full speed, 512 at high speed
 };
 
 // One open interface, shared by every handle on it. Its fields are guarded by the driver's lock, except
@@ -111,6 +125,9 @@ struct HandleRecord {
     AdbGuid class_id{};               // enumerations: echoed in every entry
     std::vector<std::string> entries; // enumerations: the names listed at creation
     size_t cursor = 0;
+    // Interfaces: their own id; endpoints: the id of the interface handle they were opened from.
+    uint64_t opening = 0;
+    std::shared_ptr<WriteQueue> writes; // write endpoints: the writes in flight
 };
 
 struct Driver {
@@ -122,6 +139,12 @@ struct Driver {
 
     // The library is being unloaded: whatever the flasher left open is released, then the context ends.
     ~Driver() {
+        // Writes still in flight end first: their interfaces are closed below.
+        for (auto &[id, record] : handles) {
+            if (record.writes != nullptr)
+                record.writes->close();
+        }
+        handles.clear();
         for (auto &iface : interfaces) {
             if (iface->claimed)
                 libusb_release_interface(iface->handle, iface->location.interface_number);
@@ -169,6 +192,8 @@ ADBAPIHANDLE add_handle(Driver &d, HandleRecord record) {
     uint64_t id = d.next_id++;
     if (record.iface != nullptr)
         ++record.iface->handles;
+    if (record.kind == Kind::INTERFACE)
+        record.opening = id;
     d.handles.emplace(id, std::move(record));
     return handle_value(id);
 }
@@ -253,8 +278,11 @@ bool read_facts(libusb_device *device, uint8_t number, InterfaceFacts &facts) {
                 continue;
             bool in = (ep.bEndpointAddress & LIBUSB_ENDPOINT_DIR_MASK) == LIBUSB_ENDPOINT_IN;
             int &slot = in ? facts.in_endpoint : facts.out_endpoint;
-            if (slot < 0)
-                slot = ep.bEndpointAddress;
+            if (slot >= 0)
+                continue;
+            slot = ep.bEndpointAddress;
+            if (in && (ep.wMaxPacketSize & 0x7FF) != 0)
+                facts.in_packet = ep.wMaxPacketSize & 0x7FF;
         }
     });
     if (!found)
@@ -405,7 +433,15 @@ bool read_serial(Driver &d, SharedInterface *iface, std::u16string &serial, int 
     return true;
 }
 
-// One bulk transfer on an endpoint handle of kind `kind`.
+// A failure that `error` reports: one meaning the device has gone is remembered for later opens.
+bool failed_with(Driver &d, SharedInterface *iface, int error) {
+    if (error == ENODEV)
+        mark_gone(d, iface);
+    return false;
+}
+
+// One bulk transfer on an endpoint handle of kind `kind`: a data chunk is submitted and left in flight;
+// anything else first waits for the writes in flight it must come after, then goes out and is waited for.
 bool transfer(ADBAPIHANDLE endpoint, Kind kind, void *buffer, uint32_t length, uint32_t *done,
               uint32_t timeout_ms, int &error) {
     Driver &d = driver();
@@ -414,23 +450,60 @@ bool transfer(ADBAPIHANDLE endpoint, Kind kind, void *buffer, uint32_t length, u
     if (r == nullptr)
         return false;
     SharedInterface *iface = r->iface;
+    // A write comes after the writes of its own handle; a read after those of every write handle opened
+    // from the same interface handle, and of no other (not the poll's).
+    std::vector<std::shared_ptr<WriteQueue>> earlier;
+    for (auto &[id, h] : d.handles) {
+        if (h.writes != nullptr && (kind == Kind::WRITE_ENDPOINT ? &h == r : h.opening == r->opening))
+            earlier.push_back(h.writes);
+    }
     InUse use(d, iface); // ends after `guard` is released: it takes the lock itself
     guard.unlock();
 
-    if (done == nullptr || (buffer == nullptr && length > 0) || length > INT_MAX) {
+    // libusb counts in int; a read's room is rounded up by less than a packet.
+    if (done == nullptr || (buffer == nullptr && length > 0) || length > INT_MAX - 1024) {
         error = EINVAL;
         return false;
     }
+    *done = 0;
+    if (kind == Kind::WRITE_ENDPOINT && tarnex::drivers::stays_in_flight(length, earlier.front()->limit())) {
+        if (!earlier.front()->submit(buffer, length, timeout_ms, error))
+            return failed_with(d, iface, error);
+        *done = length;
+        return true;
+    }
+    for (auto &queue : earlier) {
+        if (!queue->drain(error))
+            return failed_with(d, iface, error);
+    }
+
     int address = kind == Kind::READ_ENDPOINT ? iface->facts.in_endpoint : iface->facts.out_endpoint;
+    // A read goes into whole packets of room (tarnex::drivers::reply_room): what the caller asked for is
+    // given back and the rest of that one reply dropped, so that it never fails the read nor becomes the
+    // start of the next reply.
+    auto *into = static_cast<unsigned char *>(buffer);
+    uint32_t room = length;
+    unsigned char local[STACK_READ];
+    std::vector<unsigned char> large;
+    if (kind == Kind::READ_ENDPOINT) {
+        room = static_cast<uint32_t>(tarnex::drivers::reply_room(length, iface->facts.in_packet));
+        if (room != length)
+            into = room <= sizeof local ? local : (large.resize(room), large.data());
+    }
     int transferred = 0;
     // libusb takes 0 as "no time-out", as WinUSB does.
-    int rc = libusb_bulk_transfer(iface->handle, static_cast<unsigned char>(address),
-                                  static_cast<unsigned char *>(buffer), static_cast<int>(length),
-                                  &transferred, timeout_ms);
-    *done = transferred > 0 ? static_cast<uint32_t>(transferred) : 0;
-    if (rc != LIBUSB_SUCCESS) {
-        if (rc == LIBUSB_ERROR_NO_DEVICE)
-            mark_gone(d, iface);
+    int rc = libusb_bulk_transfer(iface->handle, static_cast<unsigned char>(address), into,
+                                  static_cast<int>(room), &transferred, timeout_ms);
+    transferred = std::clamp(transferred, 0, static_cast<int>(length));
+    if (into != buffer && transferred > 0)
+        std::memcpy(buffer, into, static_cast<size_t>(transferred));
+    *done = static_cast<uint32_t>(transferred);
+    if (rc == LIBUSB_ERROR_NO_DEVICE)
+        mark_gone(d, iface);
+    // A reply that lands while libusb cancels the read at its time-out comes back with the bytes and an
+    // error (TIMEOUT, or IO for a transfer cancelled after it completed). The bytes are the reply: given
+    // up, the caller would read again and wait for ever for what it has already consumed.
+    if (rc != LIBUSB_SUCCESS && !(kind == Kind::READ_ENDPOINT && transferred > 0)) {
         error = errno_of(rc);
         return false;
     }
@@ -479,6 +552,12 @@ ADBAPIHANDLE open_endpoint(ADBAPIHANDLE iface_handle, Kind kind, int &error) {
     HandleRecord e;
     e.kind = kind;
     e.iface = iface;
+    e.opening = r->opening;
+    if (kind == Kind::WRITE_ENDPOINT) {
+        const char *limit = std::getenv(tarnex::drivers::IN_FLIGHT_VARIABLE);
+        e.writes = std::make_shared<WriteQueue>(d.context, iface->handle, static_cast<unsigned char>(address),
+                                                tarnex::drivers::in_flight_limit(limit));
+    }
     return add_handle(d, std::move(e));
 }
 
@@ -735,11 +814,23 @@ LIBUSB_DRIVER_EXPORT bool ADBAPI_CALL AdbWriteEndpointSync(ADBAPIHANDLE endpoint
 LIBUSB_DRIVER_EXPORT bool ADBAPI_CALL AdbCloseHandle(ADBAPIHANDLE handle) {
     return run<bool>(false, [&](int &error) -> bool {
         Driver &d = driver();
-        std::lock_guard<std::mutex> guard(d.lock);
+        std::unique_lock<std::mutex> guard(d.lock);
         auto it = handle != nullptr ? d.handles.find(handle_id(handle)) : d.handles.end();
         if (it == d.handles.end()) {
             error = EBADF;
             return false;
+        }
+        // Writes in flight are cancelled and waited for without the lock (waiting handles libusb's
+        // events), while the handle still holds its interface open under them.
+        if (std::shared_ptr<WriteQueue> writes = it->second.writes) {
+            guard.unlock();
+            writes->close();
+            guard.lock();
+            it = d.handles.find(handle_id(handle));
+            if (it == d.handles.end()) {
+                error = EBADF; // closed by another thread meanwhile
+                return false;
+            }
         }
         SharedInterface *iface = it->second.iface;
         d.handles.erase(it);

@@ -52,6 +52,8 @@ public:
     const DeviceConfig &config() const { return m_config; }
     const std::string &label() const { return m_config.label; }
     bool plugged() const { return m_plugged; }
+    // The host has read a download's DATA reply and owes its bytes: a read now comes too early.
+    bool awaiting_data() const { return m_in_data && m_replies.empty(); }
     // Changes whenever the phone leaves or joins the bus: handles remember it and die with it.
     uint32_t generation() const { return m_generation; }
 
@@ -62,6 +64,11 @@ public:
 
     // Brings a rebooting phone back once its reboot time has passed.
     void tick();
+
+    // Bytes the current data phase still expects; 0 outside a data phase. A device that sees packets
+    // rather than calls (a USB gadget) reads no further than this, so that a data phase never swallows
+    // the command after it.
+    uint32_t data_remaining() const { return m_in_data ? m_expected - m_received : 0; }
 
     // Called for every open by name while the phone is attached; applies "open#N" rules.
     IoStatus on_open();

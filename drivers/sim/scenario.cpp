@@ -1,13 +1,15 @@
 #include "drivers/sim/scenario.h"
 
+#include "drivers/sim/transcript.h"
+
 #include <cstdio>
+#include <cstdlib>
 
 namespace tarnex::sim {
 
 namespace {
 
 // Longest texts that still fit one 64-byte reply: four prefix bytes plus the text.
-constexpr size_t MAX_REPLY = 64;
 constexpr size_t MAX_REPLY_TEXT = 60;
 // "flash:" plus the name must fit one 64-byte command.
 constexpr size_t MAX_PARTITION_NAME = 58;
@@ -282,10 +284,10 @@ Rule parse_rule(std::string_view rest) {
         text_limit(MAX_REPLY_TEXT);
     } else if (action == "reply") {
         rule.action = ActionKind::REPLY;
-        text_limit(MAX_REPLY);
+        text_limit(SCENARIO_RAW_REPLY_MAX);
     } else if (action == "final-reply") {
         rule.action = ActionKind::FINAL_REPLY;
-        text_limit(MAX_REPLY);
+        text_limit(SCENARIO_RAW_REPLY_MAX);
     } else if (action == "timeouts") {
         rule.action = ActionKind::TIMEOUTS;
         number("time-out count", 0xFFFFFFFF);
@@ -510,6 +512,76 @@ bool parse_scenario(std::string_view text, Scenario &out, std::string &error) {
             }
         }
     }
+    return true;
+}
+
+namespace {
+
+// "'PATH'", built by appending: GCC 12 warns falsely about `"'" + path.string()` (-Wrestrict).
+std::string quoted_path(const std::filesystem::path &path) {
+    std::string s = "'";
+    s += path.string();
+    s += "'";
+    return s;
+}
+
+} // namespace
+
+bool load_scenario_file(const std::filesystem::path &path, Scenario &out, std::string &error) {
+    std::FILE *f = open_file(path, "rb");
+    if (f == nullptr) {
+        error = "cannot open " + quoted_path(path);
+        return false;
+    }
+    // A scenario is a few lines; anything this large is the wrong file.
+    constexpr size_t LIMIT = 1 << 20;
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && text.size() <= LIMIT)
+        text.append(buf, n);
+    bool failed = std::ferror(f) != 0;
+    std::fclose(f);
+    if (failed) {
+        error = "cannot read " + quoted_path(path);
+        return false;
+    }
+    if (text.size() > LIMIT) {
+        error = quoted_path(path) + " is larger than 1 MiB; is it a scenario?";
+        return false;
+    }
+    if (!parse_scenario(text, out, error)) {
+        error = path.string() + ": " + error;
+        return false;
+    }
+    return true;
+}
+
+bool choose_scenario(ScenarioChoice choice, Scenario &out, std::filesystem::path &base, std::string &error) {
+    auto from_environment = [](std::string &value, const char *name) {
+        const char *v = std::getenv(name);
+        if (value.empty() && v != nullptr && *v != '\0')
+            value = v;
+    };
+    if (!choice.have_text)
+        from_environment(choice.file, "TARNEX_SIM_SCENARIO");
+    from_environment(choice.transcript, "TARNEX_SIM_TRANSCRIPT");
+    from_environment(choice.partition_dir, "TARNEX_SIM_PARTITION_DIR");
+    out = default_scenario();
+    base.clear();
+    if (!choice.file.empty()) {
+        if (!load_scenario_file(choice.file, out, error))
+            return false;
+        base = std::filesystem::path(choice.file).parent_path();
+    } else if (choice.have_text && !parse_scenario(choice.text, out, error)) {
+        error = "scenario: " + error;
+        return false;
+    }
+    // Paths given here are taken from the current folder, not the scenario's.
+    if (!choice.transcript.empty())
+        out.transcript_file = std::filesystem::absolute(choice.transcript).string();
+    if (!choice.partition_dir.empty())
+        out.partition_dir = std::filesystem::absolute(choice.partition_dir).string();
     return true;
 }
 

@@ -3,11 +3,16 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace tarnex::sim {
+
+// The longest raw reply a scenario may give: longer than the 64 bytes the flasher reads, as newer boot
+// loaders answer with up to 256. A phone's side that hands replies on must take this many at once.
+inline constexpr size_t SCENARIO_RAW_REPLY_MAX = 256;
 
 // What a rule reacts to.
 enum class TriggerKind {
@@ -98,5 +103,24 @@ Scenario default_scenario();
 // Parses scenario text. On failure returns false and sets `error` to one line naming the line number and
 // the problem ("line 4: unknown key 'vendr'"); `out` is then unspecified.
 bool parse_scenario(std::string_view text, Scenario &out, std::string &error);
+
+// What a program that serves phones (the umockdev emulator, the gadget phone) is told on its command
+// line; what is not given comes from the environment, as the simulated phone's library takes it.
+struct ScenarioChoice {
+    std::string file; // --scenario; else $TARNEX_SIM_SCENARIO; else the default scenario
+    std::string text; // --scenario-text, when `have_text`
+    bool have_text = false;
+    std::string transcript;    // --transcript; else $TARNEX_SIM_TRANSCRIPT; else the scenario's
+    std::string partition_dir; // --partition-dir; else $TARNEX_SIM_PARTITION_DIR; else the scenario's
+};
+
+// The scenario so chosen, with the transcript and partition folder given made absolute from the current
+// folder, and `base` the folder that the scenario's own relative paths are taken from. False with one
+// line in `error`.
+bool choose_scenario(ScenarioChoice choice, Scenario &out, std::filesystem::path &base, std::string &error);
+
+// Reads and parses a scenario file. On failure returns false with one line in `error` that names the
+// file: it cannot be read, it is far too large for a scenario, or "PATH: line N: reason".
+bool load_scenario_file(const std::filesystem::path &path, Scenario &out, std::string &error);
 
 } // namespace tarnex::sim

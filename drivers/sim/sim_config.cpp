@@ -10,42 +10,6 @@ namespace tarnex::sim {
 
 namespace {
 
-// "'PATH'", built by appending: GCC 12 warns falsely about `"'" + path.string()` (-Wrestrict).
-std::string quoted_path(const std::filesystem::path &path) {
-    std::string s = "'";
-    s += path.string();
-    s += "'";
-    return s;
-}
-
-bool read_text_file(const std::filesystem::path &path, std::string &text, std::string &error) {
-    std::FILE *f = open_file(path, "rb");
-    if (f == nullptr) {
-        error = "cannot open " + quoted_path(path);
-        return false;
-    }
-    // A scenario is a few lines; anything this large is the wrong file.
-    constexpr size_t LIMIT = 1 << 20;
-    text.clear();
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
-        text.append(buf, n);
-        if (text.size() > LIMIT) {
-            std::fclose(f);
-            error = quoted_path(path) + " is larger than 1 MiB; is it a scenario?";
-            return false;
-        }
-    }
-    bool failed = std::ferror(f) != 0;
-    std::fclose(f);
-    if (failed) {
-        error = "cannot read " + quoted_path(path);
-        return false;
-    }
-    return true;
-}
-
 bool environment_path(const char *name, std::filesystem::path &out) {
 #ifdef _WIN32
     std::wstring wname(name, name + std::strlen(name));
@@ -100,14 +64,9 @@ bool install(Simulation &sim, Scenario scenario, const std::filesystem::path &ba
 bool configure_from_file(Simulation &sim, const std::filesystem::path &path, std::string &error,
                          const std::filesystem::path *transcript_override,
                          const std::filesystem::path *partition_override) {
-    std::string text;
-    if (!read_text_file(path, text, error))
-        return false;
     Scenario scenario;
-    if (!parse_scenario(text, scenario, error)) {
-        error = path.string() + ": " + error;
+    if (!load_scenario_file(path, scenario, error))
         return false;
-    }
     if (transcript_override != nullptr)
         scenario.transcript_file = transcript_override->string();
     if (partition_override != nullptr)

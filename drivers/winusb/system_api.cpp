@@ -44,7 +44,8 @@ bool bind_all(HMODULE module, WinUsbApi *t) {
            bind(module, "WinUsb_ReadPipe", &t->WinUsb_ReadPipe) &&
            bind(module, "WinUsb_WritePipe", &t->WinUsb_WritePipe) &&
            bind(module, "WinUsb_AbortPipe", &t->WinUsb_AbortPipe) &&
-           bind(module, "WinUsb_GetOverlappedResult", &t->WinUsb_GetOverlappedResult);
+           bind(module, "WinUsb_GetOverlappedResult", &t->WinUsb_GetOverlappedResult) &&
+           bind(module, "WinUsb_SetPipePolicy", &t->WinUsb_SetPipePolicy);
 }
 
 // One system DLL and its table, bound once.

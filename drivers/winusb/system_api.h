@@ -33,6 +33,7 @@ struct WinUsbApi {
     decltype(&::WinUsb_WritePipe) WinUsb_WritePipe;
     decltype(&::WinUsb_AbortPipe) WinUsb_AbortPipe;
     decltype(&::WinUsb_GetOverlappedResult) WinUsb_GetOverlappedResult;
+    decltype(&::WinUsb_SetPipePolicy) WinUsb_SetPipePolicy;
 };
 
 // The bound table, loading the DLL on the first call (any thread; later calls only read). Null when the

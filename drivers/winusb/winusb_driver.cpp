@@ -6,12 +6,21 @@
 // object closed meanwhile lives on until that transfer ends. Interface and endpoint handles each hold a
 // reference to the session of their device path (winusb_session.h), so they may be closed in any order.
 // No exception leaves an export.
+//
+// Data writes stay in flight after their call (write_queue.h, drivers/transfer_policy.h). They belong to
+// the write endpoint handle that submitted them: the next write on that handle and the next read on a
+// read endpoint opened from the same interface handle wait for them first and report their failure. The
+// poll's presence check opens its own interface handle, so it never waits for them, never sees their
+// failure, and its close aborts nothing. Closing the submitting handle aborts and waits.
+#include "drivers/transfer_policy.h"
 #include "drivers/winusb/system_api.h"
 #include "drivers/winusb/usb_descriptors.h"
 #include "drivers/winusb/winusb_session.h"
+#include "drivers/winusb/write_queue.h"
 #include "usb/driver_abi.h"
 #include "usb/interface_entry.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -48,27 +57,58 @@ struct Enumeration : Object {
     size_t next = 0; // guarded by the table's lock
 };
 
+// Interface handles, each an opening of its own that its endpoints share (never 0, never reused).
+std::atomic<uint64_t> g_NextOpening{1};
+
 struct Interface : Object {
     Interface(std::shared_ptr<Session> s, std::u16string n)
-        : Object(Kind::INTERFACE), session(std::move(s)), name(std::move(n)) {}
+        : Object(Kind::INTERFACE), session(std::move(s)), name(std::move(n)), opening(g_NextOpening++) {}
     const std::shared_ptr<Session> session;
     const std::u16string name; // as the caller opened it
+    const uint64_t opening;
+};
+
+// What one transfer needs besides the caller's buffer: the event it waits on, for a read the room a
+// reply may take beyond what the caller asked for (Session::read_room), and the write queues it waits
+// for first. Kept with the endpoint, so that a transfer allocates nothing once they have their size.
+struct TransferKit {
+    HANDLE event = nullptr;
+    std::vector<uint8_t> room;
+    std::vector<std::shared_ptr<WriteQueue>> earlier;
+
+    TransferKit() = default;
+    TransferKit(const TransferKit &) = delete;
+    TransferKit &operator=(const TransferKit &) = delete;
+    ~TransferKit() {
+        if (event != nullptr)
+            CloseHandle(event);
+    }
+
+    // A kit with its event and `room` bytes; null with the last-error value set.
+    static std::unique_ptr<TransferKit> make(uint32_t room) {
+        auto kit = std::make_unique<TransferKit>();
+        kit->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (kit->event == nullptr)
+            return nullptr;
+        kit->room.resize(room);
+        return kit;
+    }
 };
 
 struct Endpoint : Object {
-    Endpoint(Kind k, std::shared_ptr<Session> s, UCHAR p, HANDLE e)
-        : Object(k), session(std::move(s)), pipe(p) {
-        spare_event.store(e);
+    Endpoint(Kind k, std::shared_ptr<Session> s, UCHAR p, uint64_t o, std::unique_ptr<TransferKit> kit,
+             std::shared_ptr<WriteQueue> w)
+        : Object(k), session(std::move(s)), pipe(p), opening(o), writes(std::move(w)) {
+        spare_kit.store(kit.release());
     }
-    ~Endpoint() override {
-        if (HANDLE e = spare_event.load())
-            CloseHandle(e);
-    }
+    ~Endpoint() override { delete spare_kit.load(); }
     const std::shared_ptr<Session> session;
     const UCHAR pipe;
-    // The event a transfer waits on, made with the endpoint so that a transfer makes none. A transfer
-    // takes it out and puts it back; one that finds it taken (two threads on one endpoint) makes its own.
-    std::atomic<HANDLE> spare_event{nullptr};
+    const uint64_t opening;                   // of the interface handle it was opened from
+    const std::shared_ptr<WriteQueue> writes; // write endpoints: the writes in flight
+    // The kit a transfer uses, made with the endpoint so that a transfer makes none. A transfer takes it
+    // out and puts it back; one that finds it taken (two threads on one endpoint) makes its own.
+    std::atomic<TransferKit *> spare_kit{nullptr};
 };
 
 class HandleTable {
@@ -113,6 +153,9 @@ public:
         return fn();
     }
 
+    // The write queues of the write endpoints opened from interface handle `opening`, into `found`.
+    void writes_of(uint64_t opening, std::vector<std::shared_ptr<WriteQueue>> &found);
+
 private:
     // Handle values are id * 16: never null, and never mistaken for one another. Ids are not reused.
     static ADBAPIHANDLE to_handle(uint64_t id) {
@@ -127,6 +170,18 @@ private:
     std::unordered_map<uint64_t, std::shared_ptr<Object>> m_objects;
     uint64_t m_next = 1;
 };
+
+void HandleTable::writes_of(uint64_t opening, std::vector<std::shared_ptr<WriteQueue>> &found) {
+    found.clear();
+    std::lock_guard<std::mutex> guard(m_lock);
+    for (const auto &[id, object] : m_objects) {
+        if (object->kind != Kind::WRITE_ENDPOINT)
+            continue;
+        const auto &endpoint = static_cast<const Endpoint &>(*object);
+        if (endpoint.opening == opening)
+            found.push_back(endpoint.writes);
+    }
+}
 
 HandleTable &handles() {
     // Never destroyed: objects still open when the library is unloaded (a caller that leaked them, or a
@@ -284,6 +339,14 @@ bool list_interfaces(const AdbGuid &class_id, bool exclude_not_present, bool exc
     }
 }
 
+// The number of writes a write endpoint opened now keeps in flight (drivers::IN_FLIGHT_VARIABLE).
+unsigned in_flight_limit() {
+    char value[16];
+    DWORD n = GetEnvironmentVariableA(tarnex::drivers::IN_FLIGHT_VARIABLE, value, sizeof value);
+    // Unset, or too long to be a sensible number: the default.
+    return tarnex::drivers::in_flight_limit(n > 0 && n < sizeof value ? value : nullptr);
+}
+
 ADBAPIHANDLE open_endpoint(ADBAPIHANDLE iface, bool read) {
     return guarded(
         [&]() -> ADBAPIHANDLE {
@@ -295,14 +358,57 @@ ADBAPIHANDLE open_endpoint(ADBAPIHANDLE iface, bool read) {
                 SetLastError(ERROR_NOT_FOUND);
                 return nullptr;
             }
-            HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-            if (event == nullptr)
+            // The flasher's reads ask for at most 4096 bytes.
+            auto kit = TransferKit::make(read ? i->session->read_room(4096) : 0);
+            if (kit == nullptr)
                 return nullptr;
-            auto endpoint = std::make_shared<Endpoint>(read ? Kind::READ_ENDPOINT : Kind::WRITE_ENDPOINT,
-                                                       i->session, pipe, event);
+            std::shared_ptr<WriteQueue> writes;
+            if (!read)
+                writes = std::make_shared<WriteQueue>(i->session, pipe, in_flight_limit());
+            auto endpoint =
+                std::make_shared<Endpoint>(read ? Kind::READ_ENDPOINT : Kind::WRITE_ENDPOINT, i->session,
+                                           pipe, i->opening, std::move(kit), std::move(writes));
             return handles().add(std::move(endpoint));
         },
         nullptr);
+}
+
+// The endpoint's kit, lent to one transfer and given back at its end; another thread's transfer on the
+// same endpoint gets a kit of its own.
+class KitLoan {
+public:
+    explicit KitLoan(Endpoint &endpoint) : m_endpoint(endpoint), m_kit(endpoint.spare_kit.exchange(nullptr)) {
+        if (m_kit == nullptr) {
+            m_own = TransferKit::make(0);
+            m_kit = m_own.get();
+        }
+    }
+    ~KitLoan() {
+        if (m_own == nullptr)
+            m_endpoint.spare_kit.store(m_kit);
+    }
+    KitLoan(const KitLoan &) = delete;
+    KitLoan &operator=(const KitLoan &) = delete;
+    TransferKit *get() const { return m_kit; } // null (last-error set) when none could be made
+
+private:
+    Endpoint &m_endpoint;
+    TransferKit *m_kit;
+    std::unique_ptr<TransferKit> m_own;
+};
+
+// Waits for the writes in flight that a transfer on `endpoint` must follow: a write those of its own
+// handle, a read those of every write handle opened from the same interface handle (not the poll's).
+// False with the last-error value of their failure.
+bool wait_for_earlier_writes(const Endpoint &endpoint, TransferKit &kit) {
+    if (endpoint.kind == Kind::WRITE_ENDPOINT)
+        return endpoint.writes->drain();
+    handles().writes_of(endpoint.opening, kit.earlier);
+    bool ok = true;
+    for (const auto &queue : kit.earlier)
+        ok = ok && queue->drain();
+    kit.earlier.clear();
+    return ok;
 }
 
 bool transfer(ADBAPIHANDLE handle, Kind kind, void *buffer, uint32_t length, uint32_t *done,
@@ -316,16 +422,35 @@ bool transfer(ADBAPIHANDLE handle, Kind kind, void *buffer, uint32_t length, uin
                 SetLastError(ERROR_INVALID_PARAMETER);
                 return false;
             }
-            uint32_t moved = 0;
-            HANDLE event = endpoint->spare_event.exchange(nullptr);
-            if (event == nullptr && (event = CreateEventW(nullptr, TRUE, FALSE, nullptr)) == nullptr)
+            const bool read = kind == Kind::READ_ENDPOINT;
+            // A data chunk is left in flight.
+            if (!read && tarnex::drivers::stays_in_flight(length, endpoint->writes->limit())) {
+                if (!endpoint->writes->submit(buffer, length, timeout_ms))
+                    return false;
+                if (done != nullptr)
+                    *done = length;
+                return true;
+            }
+            KitLoan loan(*endpoint);
+            TransferKit *kit = loan.get();
+            if (kit == nullptr || !wait_for_earlier_writes(*endpoint, *kit))
                 return false;
-            bool ok = endpoint->session->transfer(endpoint->pipe, kind == Kind::READ_ENDPOINT, buffer, length,
-                                                  &moved, timeout_ms, event);
+            // A read goes into whole packets of room: the caller gets what it asked for and the rest of
+            // that one reply is dropped, never handed to the next read as its start.
+            const Session &session = *endpoint->session;
+            auto *into = static_cast<uint8_t *>(buffer);
+            uint32_t room = read ? session.read_room(length) : length;
+            if (room != length) {
+                if (kit->room.size() < room)
+                    kit->room.resize(room);
+                into = kit->room.data();
+            }
+            uint32_t moved = 0;
+            bool ok = session.transfer(endpoint->pipe, read, into, room, &moved, timeout_ms, kit->event);
             DWORD error = GetLastError();
-            HANDLE empty = nullptr;
-            if (!endpoint->spare_event.compare_exchange_strong(empty, event))
-                CloseHandle(event);
+            moved = std::min(moved, length);
+            if (into != buffer && moved > 0)
+                std::memcpy(buffer, into, moved);
             if (done != nullptr)
                 *done = moved;
             SetLastError(error);
@@ -477,6 +602,8 @@ WINUSB_EXPORT bool ADBAPI_CALL AdbCloseHandle(ADBAPIHANDLE handle) {
             std::shared_ptr<Object> object = handles().remove(handle);
             if (object == nullptr)
                 return false;
+            if (object->kind == Kind::WRITE_ENDPOINT)
+                static_cast<Endpoint &>(*object).writes->close(); // its writes in flight end here
             object.reset(); // outside the table's lock; may end a session
             SetLastError(ERROR_SUCCESS);
             return true;

@@ -1,5 +1,6 @@
 #include "drivers/winusb/winusb_session.h"
 
+#include "drivers/transfer_policy.h"
 #include "drivers/winusb/usb_descriptors.h"
 
 #include <cstring>
@@ -9,6 +10,11 @@
 namespace tarnex::winusb {
 
 namespace {
+
+// Time-out of the session's control transfers (descriptor reads). WinUSB's default is 5 s, and the
+// flasher's presence check reads a descriptor on the window thread twice a second: a phone busy with a
+// long flash must not freeze the window, nor be taken for gone.
+constexpr ULONG CONTROL_TIMEOUT_MS = 500;
 
 // Open sessions by path. Weak references: a session ends with its last handle, not here.
 struct SessionRegistry {
@@ -49,19 +55,27 @@ std::shared_ptr<Session> create_session(const WinUsbApi *api, const wchar_t *pat
     // The first bulk pipe of each direction in alternate setting 0. An interface without one still
     // opens, so that its descriptors can be read; opening the missing endpoint fails.
     UCHAR bulk_in = 0, bulk_out = 0;
+    USHORT bulk_in_packet = 64;
     USB_INTERFACE_DESCRIPTOR settings = {};
     if (api->WinUsb_QueryInterfaceSettings(usb, 0, &settings)) {
         for (UCHAR i = 0; i < settings.bNumEndpoints; ++i) {
             WINUSB_PIPE_INFORMATION pipe = {};
             if (!api->WinUsb_QueryPipe(usb, 0, i, &pipe) || pipe.PipeType != UsbdPipeTypeBulk)
                 continue;
-            UCHAR &slot = USB_ENDPOINT_DIRECTION_IN(pipe.PipeId) ? bulk_in : bulk_out;
-            if (slot == 0)
-                slot = pipe.PipeId;
+            bool in = USB_ENDPOINT_DIRECTION_IN(pipe.PipeId);
+            UCHAR &slot = in ? bulk_in : bulk_out;
+            if (slot != 0)
+                continue;
+            slot = pipe.PipeId;
+            if (in && (pipe.MaximumPacketSize & 0x7FF) != 0)
+                bulk_in_packet = pipe.MaximumPacketSize & 0x7FF;
         }
     }
+    // Pipe 0 is the control pipe. Without the policy, the default time-out stays: slower, still correct.
+    ULONG timeout = CONTROL_TIMEOUT_MS;
+    api->WinUsb_SetPipePolicy(usb, 0, PIPE_TRANSFER_TIMEOUT, sizeof timeout, &timeout);
     try {
-        return std::make_shared<Session>(api, path, file, usb, bulk_in, bulk_out);
+        return std::make_shared<Session>(api, path, file, usb, bulk_in, bulk_in_packet, bulk_out);
     } catch (...) {
         api->WinUsb_Free(usb);
         CloseHandle(file);
@@ -71,6 +85,26 @@ std::shared_ptr<Session> create_session(const WinUsbApi *api, const wchar_t *pat
 }
 
 } // namespace
+
+bool means_device_gone(DWORD error) {
+    switch (error) {
+    case ERROR_DEVICE_NOT_CONNECTED: // the usual code of a transfer on a device that was unplugged
+    case ERROR_BAD_COMMAND:          // WinUSB's code for a request on a removed device's handle
+    case ERROR_FILE_NOT_FOUND:       // the device interface is no longer there
+    case ERROR_GEN_FAILURE:          // how WinUSB reports a removed device on the control pipe
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_INVALID_HANDLE: // the WinUSB handle itself is dead: nothing will ever go through it
+        return true;
+    default: // ERROR_SEM_TIMEOUT and the rest: slow, busy or refusing, but there
+        return false;
+    }
+}
+
+uint32_t Session::read_room(uint32_t length) const {
+    const uint64_t room = drivers::reply_room(length, m_bulkInPacket);
+    return room <= UINT32_MAX ? static_cast<uint32_t>(room) : length;
+}
 
 Session::~Session() {
     m_api->WinUsb_Free(m_usb);
@@ -157,8 +191,8 @@ bool Session::transfer(UCHAR pipe, bool in, void *buffer, uint32_t length, uint3
         CancelIoEx(m_file, &overlapped);
     BOOL ok = m_api->WinUsb_GetOverlappedResult(m_usb, &overlapped, &moved, TRUE);
     *done = moved;
-    if (ok)
-        return true; // it completed just before the abort: the data is real
+    if (ok || (in && moved > 0))
+        return true; // it completed, or moved bytes, just before the abort: the data is real
     DWORD error = GetLastError();
     if (waited == WAIT_TIMEOUT && error == ERROR_OPERATION_ABORTED)
         error = ERROR_SEM_TIMEOUT; // our own abort; any other failure (the device left) stays what it is
@@ -168,39 +202,68 @@ bool Session::transfer(UCHAR pipe, bool in, void *buffer, uint32_t length, uint3
     return false;
 }
 
+bool Session::start_write(UCHAR pipe, uint8_t *bytes, uint32_t length, OVERLAPPED *overlapped) const {
+    return m_api->WinUsb_WritePipe(m_usb, pipe, bytes, length, nullptr, overlapped) ||
+           GetLastError() == ERROR_IO_PENDING;
+}
+
+bool Session::overlapped_result(OVERLAPPED *overlapped, uint32_t *moved, bool wait) const {
+    ULONG n = 0;
+    BOOL ok = m_api->WinUsb_GetOverlappedResult(m_usb, overlapped, &n, wait ? TRUE : FALSE);
+    *moved = n;
+    return ok != FALSE;
+}
+
+void Session::abort_pipe(UCHAR pipe) const {
+    m_api->WinUsb_AbortPipe(m_usb, pipe);
+}
+
 std::shared_ptr<Session> open_session(const wchar_t *path) {
     const WinUsbApi *api = winusb_api();
     if (api == nullptr)
         return nullptr;
     SessionRegistry &r = registry();
-    // Held across the open and the join's descriptor read: opens are rare (the window thread's poll) and
-    // must not race each other for the one file WinUSB allows. Transfers never take this lock.
-    std::lock_guard<std::mutex> guard(r.lock);
-    std::erase_if(r.sessions, [](const std::weak_ptr<Session> &s) { return s.expired(); });
-    for (auto it = r.sessions.begin(); it != r.sessions.end(); ++it) {
-        std::shared_ptr<Session> open = it->lock();
-        if (!open || !same_path(open->path(), path))
-            continue;
-        UsbDeviceDescriptor probe;
-        if (open->device_descriptor(&probe))
-            return open;
-        DWORD error = GetLastError();
-        r.sessions.erase(it);
-        open.reset(); // may be the last reference: its clean-up must not overwrite the error
-        SetLastError(error != ERROR_SUCCESS ? error : ERROR_DEVICE_NOT_CONNECTED);
-        return nullptr;
+    std::shared_ptr<Session> open;
+    {
+        // Held across an open afresh: opens must not race each other for the one file WinUSB allows.
+        // Transfers never take this lock.
+        std::lock_guard<std::mutex> guard(r.lock);
+        std::erase_if(r.sessions, [](const std::weak_ptr<Session> &s) { return s.expired(); });
+        for (const auto &weak : r.sessions) {
+            std::shared_ptr<Session> candidate = weak.lock();
+            if (candidate && same_path(candidate->path(), path)) {
+                open = std::move(candidate);
+                break;
+            }
+        }
+        if (open == nullptr) {
+            std::shared_ptr<Session> created = create_session(api, path);
+            if (created == nullptr)
+                return nullptr;
+            try {
+                r.sessions.push_back(created);
+            } catch (...) {
+                created.reset();
+                SetLastError(ERROR_OUTOFMEMORY);
+                return nullptr;
+            }
+            return created;
+        }
     }
-    std::shared_ptr<Session> created = create_session(api, path);
-    if (created == nullptr)
-        return nullptr;
-    try {
-        r.sessions.push_back(created);
-    } catch (...) {
-        created.reset();
-        SetLastError(ERROR_OUTOFMEMORY);
-        return nullptr;
+    // The join's descriptor read, without the lock: a device slow to answer holds up no other open.
+    UsbDeviceDescriptor probe;
+    if (open->device_descriptor(&probe))
+        return open;
+    DWORD error = GetLastError();
+    if (!means_device_gone(error))
+        return open;
+    {
+        std::lock_guard<std::mutex> guard(r.lock);
+        std::erase_if(r.sessions, [&](const std::weak_ptr<Session> &s) { return s.lock() == open; });
     }
-    return created;
+    open.reset(); // may be the last reference: its clean-up must not overwrite the error
+    SetLastError(error);
+    return nullptr;
 }
 
 } // namespace tarnex::winusb

@@ -203,6 +203,35 @@ LRESULT call_window(uintptr_t handle, UINT message, WPARAM wParam, LPARAM lParam
     return default_dialog_procedure(handle, message, wParam, lParam);
 }
 
+// Handlers running on this thread, nested loops included.
+thread_local int t_handlers = 0;
+
+// One handler running on the window thread, for headless_read_settled: counted from construction to
+// destruction. Constructed and destroyed with the lock held; the handler runs without it.
+class Handling {
+public:
+    Handling() {
+        ++state().handling;
+        ++t_handlers;
+    }
+    ~Handling() {
+        --t_handlers;
+        --state().handling;
+        changed_locked();
+    }
+};
+
+// A handler that runs outside the message loop (a dialog's initialisation and destruction), counted like
+// the loop's.
+LRESULT call_counted(uintptr_t handle, UINT message) {
+    Lock lock(state().mutex);
+    Handling handling;
+    lock.unlock();
+    const LRESULT result = call_window(handle, message, 0, 0);
+    lock.lock();
+    return result;
+}
+
 // A message taken from the queue: pre-translated by the dialog it belongs to, then dispatched.
 void dispatch(Msg msg, TimerCallback timer) {
     CDialog *dialog = nullptr;
@@ -230,17 +259,24 @@ void run_loop(Done done) {
     State &s = state();
     const std::thread::id self = std::this_thread::get_id();
     Lock lock(s.mutex);
+    // A loop run by a handler (a message box, a modal dialog) waits for messages like the outermost one:
+    // that handler does not count as running while its loop waits.
+    const bool nested = t_handlers > 0;
+    if (nested) {
+        --s.handling;
+        s.changed.notify_all();
+    }
     while (!done()) {
         auto sent = std::find_if(s.sent.begin(), s.sent.end(), [&](Sent *m) { return m->thread == self; });
         if (sent != s.sent.end()) {
             Sent *message = *sent;
             s.sent.erase(sent);
+            Handling handling;
             lock.unlock();
             LRESULT result = call_window(message->window, message->message, message->wParam, message->lParam);
             lock.lock();
             message->result = result;
             message->done = true;
-            changed_locked();
             continue;
         }
         auto posted =
@@ -248,12 +284,12 @@ void run_loop(Done done) {
         if (posted != s.posted.end()) {
             Posted message = *posted;
             s.posted.erase(posted);
+            Handling handling;
             lock.unlock();
             dispatch(message.msg, nullptr);
             lock.lock();
             if (message.done != nullptr)
                 *message.done = true;
-            changed_locked();
             continue;
         }
         const Clock::time_point now = Clock::now();
@@ -266,6 +302,7 @@ void run_loop(Done done) {
             next->due = now + std::chrono::milliseconds(next->period_ms);
             Msg msg = {handle_of(next->window), WM_TIMER, next->id, 0, tick_count()};
             TimerCallback callback = next->callback;
+            Handling handling;
             lock.unlock();
             dispatch(msg, callback);
             lock.lock();
@@ -276,6 +313,8 @@ void run_loop(Done done) {
         else
             s.changed.wait(lock);
     }
+    if (nested)
+        ++s.handling;
 }
 
 // Removes a window and its controls; messages still waiting for them are answered with 0 or dropped.
@@ -373,7 +412,7 @@ intptr_t hl_run_modal(CDialog *dialog, int template_id, WindowHandle owner) {
         }
     }
     dialog->Attach(handle_of(handle));
-    call_window(handle, WM_INITDIALOG, 0, 0);
+    call_counted(handle, WM_INITDIALOG);
     {
         Lock lock(state().mutex);
         if (Window *window = find_locked(handle); window != nullptr && !window->end_requested) {
@@ -385,7 +424,7 @@ intptr_t hl_run_modal(CDialog *dialog, int template_id, WindowHandle owner) {
         Window *window = find_locked(handle);
         return window == nullptr || window->end_requested;
     });
-    call_window(handle, WM_DESTROY, 0, 0);
+    call_counted(handle, WM_DESTROY);
     Lock lock(state().mutex);
     intptr_t result = -1;
     if (Window *window = find_locked(handle))

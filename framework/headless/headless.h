@@ -94,6 +94,15 @@ void headless_set_message_box_echo(bool on);
 // false after `timeout_ms`. The condition runs on the calling thread, without any lock of the backend.
 bool headless_wait_until(const std::function<bool()> &condition, int timeout_ms);
 
+// Calls `read` (on the calling thread) at a moment when every window thread is between messages, and
+// makes sure that nothing changed while it ran: what it reads of the windows is then the whole outcome of
+// each message handled so far and nothing of a message half handled. (A state is shown one control after
+// the other; read half-way, the status line and the percentage would show no state at all.) A handler
+// that waits in a message box or a modal dialog of its own counts as between messages. `read` may run
+// more than once and must only read. False, without a complete read, after `timeout_ms` (0: only now).
+// Any thread but a window thread.
+bool headless_read_settled(const std::function<void()> &read, int timeout_ms);
+
 // A counter that grows with every change of any window, control or message box: for a console that
 // prints what changes.
 uint64_t headless_generation();

@@ -95,6 +95,9 @@ struct State {
     std::vector<HeadlessMessageBox> box_history;
     bool echo_boxes = false;
     Clock::time_point started = Clock::now();
+    // Handlers running on the window threads, not counting one that waits in a nested message loop (a
+    // message box, a modal dialog): 0 when every window thread is between messages.
+    int handling = 0;
 };
 
 // The one state: created once and never destroyed, so that a worker may still send a report while the

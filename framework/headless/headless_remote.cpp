@@ -146,6 +146,25 @@ bool headless_wait_change(uint64_t seen, int timeout_ms) {
                               [&] { return s.generation != seen; });
 }
 
+bool headless_read_settled(const std::function<void()> &read, int timeout_ms) {
+    State &s = state();
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        uint64_t seen;
+        {
+            Lock lock(s.mutex);
+            if (!s.changed.wait_until(lock, deadline, [&] { return s.handling == 0; }))
+                return false;
+            seen = s.generation;
+        }
+        read();
+        // A handler that began meanwhile has changed nothing yet, or the generation shows it.
+        Lock lock(s.mutex);
+        if (s.generation == seen)
+            return true;
+    }
+}
+
 bool headless_wait_until(const std::function<bool()> &condition, int timeout_ms) {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {

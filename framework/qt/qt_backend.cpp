@@ -762,27 +762,77 @@ std::string &program_name() {
     return *name;
 }
 
+// Why the platform Qt is going to start has no display to connect to, or empty when it may have one:
+// xcb (X11, the default here) needs DISPLAY, wayland WAYLAND_DISPLAY; the others (offscreen, vnc ...)
+// none. Only the first platform of a list ("wayland;xcb") and no options (":...") are looked at.
+std::string missing_display() {
+    const auto set = [](const char *name) {
+        const char *value = std::getenv(name);
+        return value != nullptr && value[0] != '\0';
+    };
+    const char *named = std::getenv("QT_QPA_PLATFORM");
+    std::string platform = named != nullptr ? named : "";
+    platform = platform.substr(0, platform.find_first_of(":;"));
+    if (platform.empty() && !set("DISPLAY") && !set("WAYLAND_DISPLAY"))
+        return "DISPLAY is not set";
+    if (platform == "xcb" && !set("DISPLAY"))
+        return "QT_QPA_PLATFORM is xcb and DISPLAY is not set";
+    if (platform.rfind("wayland", 0) == 0 && !set("WAYLAND_DISPLAY"))
+        return "QT_QPA_PLATFORM is " + platform + " and WAYLAND_DISPLAY is not set";
+    return "";
+}
+
+[[noreturn]] void end_without_display(const std::string &reason) {
+    std::fprintf(stderr,
+                 "%s: there is no display to show the window on (%s); run it in a desktop session, or use "
+                 "the console flasher on a station without one\n",
+                 program_name().c_str(), reason.c_str());
+    std::fflush(stderr);
+    // Nothing has been deployed or opened yet; Qt's own objects are half made and are not to be torn
+    // down now.
+    std::_Exit(1);
+}
+
+// What Qt says while the application object is made: kept back, and shown as it would have been once
+// the object stands. A platform that cannot start (a display that does not answer) is a fatal message,
+// after which Qt would abort: the flasher says why in one line and ends with 1 instead.
+std::vector<std::string> &startup_messages() {
+    static auto *messages = new std::vector<std::string>;
+    return *messages;
+}
+
+void startup_message_handler(QtMsgType type, const QMessageLogContext &context, const QString &message) {
+    std::string line = message.toStdString();
+    if (context.category != nullptr && std::string(context.category) != "default")
+        line = std::string(context.category) + ": " + line;
+    if (type != QtFatalMsg) {
+        startup_messages().push_back(line);
+        return;
+    }
+    // The first thing said is the reason ("qt.qpa.xcb: could not connect to display :5"); the fatal
+    // message itself is a paragraph on plugins.
+    std::string reason = startup_messages().empty() ? line : startup_messages().front();
+    reason = reason.substr(0, reason.find('\n'));
+    end_without_display(reason);
+}
+
 void qt_initialize() {
     if (QCoreApplication::instance() != nullptr)
         return;
-    // Without a display Qt would end the process with an abort; a technician gets a sentence instead.
-    const char *platform = std::getenv("QT_QPA_PLATFORM");
-    const bool named = platform != nullptr && platform[0] != '\0';
-    const char *display = std::getenv("DISPLAY");
-    const char *wayland = std::getenv("WAYLAND_DISPLAY");
-    if (!named && (display == nullptr || display[0] == '\0') && (wayland == nullptr || wayland[0] == '\0')) {
-        std::fprintf(stderr,
-                     "%s: there is no display to show the window on (DISPLAY is not set); run it in a "
-                     "desktop session, or use the console flasher on a station without one\n",
-                     program_name().c_str());
-        std::exit(1);
-    }
     std::string name;
     if (g_FrameworkBackend.module_name(&name) && !name.empty())
         program_name() = name;
+    // Without a display Qt would end the process with an abort; a technician gets a sentence instead.
+    if (const std::string missing = missing_display(); !missing.empty())
+        end_without_display(missing);
     static int argc = 1;
     static char *argv[] = {program_name().data(), nullptr};
+    const QtMessageHandler previous = qInstallMessageHandler(startup_message_handler);
     auto *app = new QApplication(argc, argv);
+    qInstallMessageHandler(previous);
+    for (const std::string &line : startup_messages())
+        std::fprintf(stderr, "%s\n", line.c_str());
+    startup_messages().clear();
     // Windows end when their modal run ends, never by Qt's rules about the last window.
     app->setQuitOnLastWindowClosed(false);
     app->installEventFilter(new KeyFilter(app));

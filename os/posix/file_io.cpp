@@ -3,6 +3,7 @@
 #include "os/file_io.h"
 
 #include "os/file_mappings.h"
+#include "os/fixed_storage.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -12,12 +13,6 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
-
-#ifdef __linux__
-#include <linux/magic.h>
-#include <sys/statfs.h>
-#include <sys/sysmacros.h>
-#endif
 
 namespace {
 
@@ -79,63 +74,18 @@ void file_buffer_free(const void *buffer) {
 
 #ifdef __linux__
 
-namespace {
-
-// File systems whose files live elsewhere: network and cluster file systems, and FUSE, behind which any
-// program (sshfs, a cloud drive) may serve the bytes.
-constexpr unsigned long REMOTE_FILE_SYSTEMS[] = {
-    NFS_SUPER_MAGIC, SMB_SUPER_MAGIC, CIFS_SUPER_MAGIC, SMB2_SUPER_MAGIC, FUSE_SUPER_MAGIC, CODA_SUPER_MAGIC,
-    NCP_SUPER_MAGIC, AFS_SUPER_MAGIC, AFS_FS_MAGIC,     V9FS_MAGIC,       CEPH_SUPER_MAGIC, OCFS2_SUPER_MAGIC,
-    0x01161970, // GFS2
-    0x0BD00BD0, // Lustre
-    0x47504653, // GPFS
-    0x20030528, // OrangeFS
-    0x013111A8, // IBRIX
-    0x19830326, // FhGFS / BeeGFS
-};
-
-bool file_system_is_remote(unsigned long type) {
-    for (unsigned long remote : REMOTE_FILE_SYSTEMS)
-        if (type == remote)
-            return true;
-    return false;
-}
-
-// The block layer's "removable" flag of the device, or of the whole disk when the device is one of its
-// partitions. A file system without a block device (tmpfs, overlay) has no such flag and counts as fixed.
-bool block_device_is_removable(dev_t device) {
-    char path[96];
-    snprintf(path, sizeof path, "/sys/dev/block/%u:%u/removable", major(device), minor(device));
-    FILE *flag = fopen(path, "r");
-    if (!flag) {
-        snprintf(path, sizeof path, "/sys/dev/block/%u:%u/../removable", major(device), minor(device));
-        flag = fopen(path, "r");
-    }
-    if (!flag)
-        return false;
-    int c = fgetc(flag);
-    fclose(flag);
-    return c == '1';
-}
-
-} // namespace
-
-bool file_is_on_local_fixed_disk(const char *path) {
-    struct statfs fs;
-    struct stat st;
-    if (statfs(path, &fs) != 0 || stat(path, &st) != 0) {
-        set_errno_text();
-        return false;
-    }
-    return !file_system_is_remote(static_cast<unsigned long>(fs.f_type)) &&
-           !block_device_is_removable(st.st_dev);
+bool file_may_be_mapped(const char *path) {
+    std::string why;
+    const bool stays = linux_file_stays(path, "/sys", &why);
+    file_set_error_text(why.c_str());
+    return stays;
 }
 
 #else
 
 // Without a way to tell here, every file is read whole.
-bool file_is_on_local_fixed_disk(const char *) {
-    file_set_error_text("the file system cannot be told apart here");
+bool file_may_be_mapped(const char *) {
+    file_set_error_text("the storage cannot be told apart here");
     return false;
 }
 

@@ -61,6 +61,13 @@ bool file_list_directory(const char *path, std::vector<std::string> *names) {
     return ok;
 }
 
+size_t file_root_length(const char *path) {
+    size_t length = 0;
+    while (path[length] == '/')
+        ++length;
+    return length;
+}
+
 bool file_make_directory(const char *path) {
     if (mkdir(path, 0777) == 0)
         return true;

@@ -338,3 +338,8 @@ OsApi g_OsApi = POSIX_API;
 const OsApi &os_platform_api() {
     return POSIX_API;
 }
+
+void os_end_process(int exit_code) {
+    // _exit runs neither atexit handlers nor static destructors nor the finalizers of loaded libraries.
+    _exit(exit_code);
+}

@@ -3,11 +3,15 @@
 #include "os/file_io.h"
 
 #include "os/file_mappings.h"
+#include "os/fixed_storage.h"
 #include "os/os_api.h"
 
 #include <windows.h>
+#include <winioctl.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <io.h>
@@ -60,15 +64,83 @@ void file_buffer_free(const void *buffer) {
     }
 }
 
-bool file_is_on_local_fixed_disk(const char *path) {
-    // The root of the volume the file is on ("C:\", a mount folder, "\\server\share\"): GetDriveType
-    // judges roots only.
+namespace {
+
+// The disks the volume at ROOT (a volume's root, "C:\") spans, with what each says of its bus. False
+// when the system does not answer: a network drive, a driver that does not know the queries (Wine).
+bool volume_disks(const char *root, std::vector<StorageDisk> *disks) {
+    char volume[MAX_PATH];
+    if (!GetVolumeNameForVolumeMountPointA(root, volume, sizeof volume))
+        return false;
+    // "\\?\Volume{...}\" names the root folder; without the separator, the volume itself.
+    size_t length = strlen(volume);
+    if (length > 0 && volume[length - 1] == '\\')
+        volume[length - 1] = '\0';
+    HANDLE handle =
+        CreateFileA(volume, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    // One extent per disk for most volumes; a spanned or striped one has more.
+    std::vector<uint8_t> extents(sizeof(VOLUME_DISK_EXTENTS) + 31 * sizeof(DISK_EXTENT));
+    DWORD returned = 0;
+    const bool listed =
+        DeviceIoControl(handle, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, extents.data(),
+                        static_cast<DWORD>(extents.size()), &returned, nullptr) != 0;
+    CloseHandle(handle);
+    if (!listed)
+        return false;
+    const auto *list = reinterpret_cast<const VOLUME_DISK_EXTENTS *>(extents.data());
+    std::vector<DWORD> numbers;
+    for (DWORD i = 0; i < list->NumberOfDiskExtents; ++i)
+        if (std::find(numbers.begin(), numbers.end(), list->Extents[i].DiskNumber) == numbers.end())
+            numbers.push_back(list->Extents[i].DiskNumber);
+    for (DWORD number : numbers) {
+        const std::string drive = "\\\\.\\PhysicalDrive" + std::to_string(number);
+        HANDLE disk = CreateFileA(drive.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        if (disk == INVALID_HANDLE_VALUE)
+            return false;
+        STORAGE_PROPERTY_QUERY query = {};
+        query.PropertyId = StorageDeviceProperty;
+        query.QueryType = PropertyStandardQuery;
+        STORAGE_DEVICE_DESCRIPTOR descriptor = {};
+        const bool described =
+            DeviceIoControl(disk, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &descriptor,
+                            sizeof descriptor, &returned, nullptr) != 0 &&
+            returned >= offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) + sizeof descriptor.BusType;
+        CloseHandle(disk);
+        if (!described)
+            return false;
+        disks->push_back({static_cast<uint32_t>(descriptor.BusType), descriptor.RemovableMedia != FALSE});
+    }
+    return true;
+}
+
+} // namespace
+
+bool file_may_be_mapped(const char *path) {
+    // The root of the volume the file is on ("C:\", a mount folder, "\\server\share\").
     char root[MAX_PATH + 1];
     if (!GetVolumePathNameA(path, root, sizeof root)) {
         set_last_error_text();
         return false;
     }
-    return GetDriveTypeA(root) == DRIVE_FIXED;
+    const UINT type = GetDriveTypeA(root);
+    if (type != DRIVE_FIXED) {
+        file_set_error_text(type == DRIVE_REMOTE      ? "the file is on a network drive"
+                            : type == DRIVE_REMOVABLE ? "the file is on a removable drive"
+                                                      : "the file is not on a fixed drive");
+        return false;
+    }
+    std::vector<StorageDisk> disks;
+    if (!volume_disks(root, &disks)) {
+        file_set_error_text("the system does not say which disks hold the file's volume");
+        return false;
+    }
+    std::string why;
+    const bool stays = storage_disks_stay(disks, &why);
+    file_set_error_text(why.c_str());
+    return stays;
 }
 
 const uint8_t *file_map_readonly(const char *path, uint64_t size_limit, uint64_t *size) {

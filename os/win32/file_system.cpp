@@ -25,7 +25,43 @@ void set_last_error_text() {
     file_set_error_text(text);
 }
 
+bool is_separator(char c) {
+    return c == '\\' || c == '/';
+}
+
+// The end of the path component that starts at START: the next separator, or the end of PATH.
+size_t component_end(const char *path, size_t start) {
+    while (path[start] != '\0' && !is_separator(path[start]))
+        ++start;
+    return start;
+}
+
+// The end of "server\share" starting at START, with the separator after it.
+size_t share_end(const char *path, size_t start) {
+    size_t end = component_end(path, start);
+    if (path[end] != '\0')
+        end = component_end(path, end + 1);
+    return path[end] != '\0' ? end + 1 : end;
+}
+
 } // namespace
+
+size_t file_root_length(const char *path) {
+    const size_t length = strlen(path);
+    if (length >= 2 && is_separator(path[0]) && is_separator(path[1])) {
+        // "\\?\" and "\\.\" take the path as it is: a drive, "UNC\server\share" or a volume name follows.
+        if (length >= 4 && (path[2] == '?' || path[2] == '.') && is_separator(path[3])) {
+            if (_strnicmp(path + 4, "UNC", 3) == 0 && is_separator(path[7]))
+                return share_end(path, 8);
+            const size_t end = component_end(path, 4);
+            return path[end] != '\0' ? end + 1 : end;
+        }
+        return share_end(path, 2);
+    }
+    if (length >= 2 && path[1] == ':')
+        return length >= 3 && is_separator(path[2]) ? 3 : 2;
+    return length >= 1 && is_separator(path[0]) ? 1 : 0;
+}
 
 bool file_status(const char *path, FileStatus *status) {
     *status = FileStatus{};

@@ -304,3 +304,16 @@ OsApi g_OsApi = WIN32_API;
 const OsApi &os_platform_api() {
     return WIN32_API;
 }
+
+void os_end_process(int exit_code) {
+    // Not ExitProcess, nor the C runtime's _exit or _Exit, which call it: ExitProcess stops the other
+    // threads where they are and then runs every loaded library's DLL_PROCESS_DETACH code, the driver
+    // library's and the C runtime's among them. With a download worker stopped inside the driver or
+    // holding a heap or stream lock, that code may wait for ever or free what is in use. TerminateProcess
+    // runs no code of the process any more.
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(exit_code));
+    // It does not come back for the calling process; were the termination to be still under way, this
+    // thread waits for it.
+    for (;;)
+        Sleep(INFINITE);
+}

@@ -77,8 +77,7 @@ int main(int argc, char **argv) {
                      std::strerror(errno));
         return 125;
     }
-    std::string scenario_file, scenario_text, transcript, partition_dir;
-    bool have_text = false;
+    sim::ScenarioChoice choice;
     EmulationOptions options;
     int i = 1;
     for (; i < argc; ++i) {
@@ -99,13 +98,13 @@ int main(int argc, char **argv) {
         }
         std::string v;
         if (a == "--scenario" && value(v)) {
-            scenario_file = v;
+            choice.file = v;
         } else if (a == "--scenario-text" && value(v)) {
-            scenario_text = v, have_text = true;
+            choice.text = v, choice.have_text = true;
         } else if (a == "--transcript" && value(v)) {
-            transcript = v;
+            choice.transcript = v;
         } else if (a == "--partition-dir" && value(v)) {
-            partition_dir = v;
+            choice.partition_dir = v;
         } else if (a == "--mass-storage") {
             options.mass_storage = true;
         } else if (a == "--busy" && value(v)) {
@@ -118,33 +117,15 @@ int main(int argc, char **argv) {
     }
     if (i >= argc)
         return usage_error("no command given");
-    if (!scenario_file.empty() && have_text)
+    if (!choice.file.empty() && choice.have_text)
         return usage_error("--scenario and --scenario-text exclude each other");
 
-    if (scenario_file.empty() && !have_text && environment("TARNEX_SIM_SCENARIO") != nullptr)
-        scenario_file = environment("TARNEX_SIM_SCENARIO");
-    if (transcript.empty() && environment("TARNEX_SIM_TRANSCRIPT") != nullptr)
-        transcript = environment("TARNEX_SIM_TRANSCRIPT");
-    if (partition_dir.empty() && environment("TARNEX_SIM_PARTITION_DIR") != nullptr)
-        partition_dir = environment("TARNEX_SIM_PARTITION_DIR");
-
-    sim::Scenario scenario = sim::default_scenario();
+    sim::Scenario scenario;
     std::string error;
-    if (!scenario_file.empty()) {
-        if (!load_scenario_file(scenario_file, scenario, error)) {
-            std::fprintf(stderr, "tarnex-usb-emulator: %s\n", error.c_str());
-            return 125;
-        }
-        options.base = std::filesystem::path(scenario_file).parent_path();
-    } else if (have_text && !sim::parse_scenario(scenario_text, scenario, error)) {
-        std::fprintf(stderr, "tarnex-usb-emulator: scenario: %s\n", error.c_str());
+    if (!sim::choose_scenario(choice, scenario, options.base, error)) {
+        std::fprintf(stderr, "tarnex-usb-emulator: %s\n", error.c_str());
         return 125;
     }
-    // Paths given here are taken from the current folder, not the scenario's.
-    if (!transcript.empty())
-        scenario.transcript_file = std::filesystem::absolute(transcript).string();
-    if (!partition_dir.empty())
-        scenario.partition_dir = std::filesystem::absolute(partition_dir).string();
 
     std::unique_ptr<UsbEmulation> bus = UsbEmulation::start(std::move(scenario), options, error);
     if (bus == nullptr) {

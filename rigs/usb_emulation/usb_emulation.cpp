@@ -143,6 +143,7 @@ struct UsbEmulation::State {
 
     std::map<std::string, Node> nodes;                     // by device node
     std::vector<std::string> phone_node;                   // per phone: its current device node, or empty
+    std::vector<WriteMode> write_modes;                    // per phone
     std::deque<Urb> pending;                               // submitted, not complete (reads waiting, mostly)
     std::map<UMockdevIoctlClient *, std::deque<Urb>> done; // complete, not reaped, per client (file)
     std::vector<UMockdevIoctlClient *> blocked_reapers;    // REAPURB callers waiting for a URB
@@ -210,6 +211,17 @@ struct UsbEmulation::State {
         return it == nodes.end() ? nullptr : &it->second;
     }
 
+    // Takes a pending URB out of the queue and the counters into `urb`, for the caller to finish; returns
+    // the position after it.
+    std::deque<Urb>::iterator take_pending(std::deque<Urb>::iterator it, Urb &urb) {
+        urb = *it;
+        if (urb.in)
+            --stats.reads_waiting;
+        else
+            --stats.writes_waiting;
+        return pending.erase(it);
+    }
+
     // Takes a node off the bus: its pending URBs end as the kernel ends them on a disconnect.
     void mark_gone(Node &node) {
         if (node.gone)
@@ -218,10 +230,8 @@ struct UsbEmulation::State {
         for (auto it = pending.begin(); it != pending.end();) {
             Node *owner = node_of(it->client);
             if (owner == &node) {
-                Urb urb = *it;
-                it = pending.erase(it);
-                if (urb.in)
-                    --stats.reads_waiting;
+                Urb urb;
+                it = take_pending(it, urb);
                 finish(urb, -ESHUTDOWN, 0);
             } else {
                 ++it;
@@ -239,8 +249,9 @@ struct UsbEmulation::State {
             mark_gone(node);
     }
 
-    // Gives a waiting read what the phone has to say now, if anything.
-    void try_read(std::deque<Urb>::iterator it, bool &finished) {
+    // Gives a waiting read what the phone has to say now, if anything. A read being discarded that gets
+    // a reply comes back cancelled with the bytes that moved, as an unlink that raced the device does.
+    void try_read(std::deque<Urb>::iterator it, bool &finished, bool discarding = false) {
         finished = false;
         Node *node = node_of(it->client);
         if (node == nullptr || node->gone)
@@ -251,16 +262,40 @@ struct UsbEmulation::State {
             p.host_read(it->bytes(), static_cast<uint32_t>(it->urb()->buffer_length), received);
         if (st == sim::IoStatus::TIMEOUT)
             return; // stays pending until the phone speaks or the host gives up (DISCARDURB)
-        Urb urb = *it;
-        pending.erase(it);
-        --stats.reads_waiting;
+        Urb urb;
+        take_pending(it, urb);
         finished = true;
-        int status = st == sim::IoStatus::OK         ? 0
+        int status = st == sim::IoStatus::OK         ? (discarding ? -ENOENT : 0)
                      : st == sim::IoStatus::OVERFLOW ? -EOVERFLOW
                      : st == sim::IoStatus::GONE     ? -ESHUTDOWN
                                                      : -EPROTO;
         finish(urb, status, static_cast<int>(received));
         check_phone(*node);
+    }
+
+    // Gives a bulk OUT transfer to the phone and completes it with what the phone took.
+    void take_write(const Urb &urb, Node &node) {
+        uint32_t accepted = 0;
+        sim::IoStatus st = phones[node.phone]->host_write(
+            urb.bytes(), static_cast<uint32_t>(urb.urb()->buffer_length), accepted);
+        int status = st == sim::IoStatus::OK ? 0 : st == sim::IoStatus::GONE ? -ESHUTDOWN : -EPROTO;
+        finish(urb, status, static_cast<int>(accepted));
+        check_phone(node);
+        retry_reads(node); // a read submitted before this command may have its answer now
+    }
+
+    // The writes a phone held, taken in the order they came now that it takes writes again.
+    void release_writes(Node &node) {
+        for (auto it = pending.begin(); it != pending.end() && !node.gone;) {
+            if (it->in || node_of(it->client) != &node) {
+                ++it;
+                continue;
+            }
+            Urb urb;
+            take_pending(it, urb);
+            take_write(urb, node);
+            it = pending.begin(); // taking a write may have finished reads too
+        }
     }
 
     void retry_reads(const Node &node) {
@@ -551,12 +586,15 @@ gboolean UsbEmulation::State::handle_ioctl(UMockdevIoctlClient *client) {
         for (auto it = pending.begin(); it != pending.end(); ++it) {
             if (it->client != client || it->data->client_addr != address)
                 continue;
-            Urb urb = *it;
-            pending.erase(it);
-            if (urb.in)
-                --stats.reads_waiting;
             ++stats.discarded;
-            finish(urb, -ENOENT, 0);
+            bool finished = false;
+            if (it->in && options.replies_race_discards)
+                try_read(it, finished, true);
+            if (!finished) {
+                Urb urb;
+                take_pending(it, urb);
+                finish(urb, -ENOENT, 0);
+            }
             umockdev_ioctl_client_complete(client, 0, 0);
             changed.notify_all();
             return TRUE;
@@ -632,19 +670,27 @@ void UsbEmulation::State::handle_submit(UMockdevIoctlClient *client, Node &node)
         fault(node.what, "a transfer on an interface that was not claimed");
     umockdev_ioctl_client_complete(client, 0, 0);
 
-    sim::Phone &p = *phones[node.phone];
     if (urb.in) {
+        // The status of a download comes after all of its data: a host that reads before its writes are
+        // done may take a reply that belongs to nothing yet, or report a download good too early.
+        if (phones[node.phone]->awaiting_data())
+            fault(node.what, "a status read in the middle of a data phase");
         pending.push_back(urb);
         ++stats.reads_waiting;
         retry_reads(node);
         return;
     }
-    uint32_t accepted = 0;
-    sim::IoStatus st = p.host_write(urb.bytes(), static_cast<uint32_t>(u->buffer_length), accepted);
-    int status = st == sim::IoStatus::OK ? 0 : st == sim::IoStatus::GONE ? -ESHUTDOWN : -EPROTO;
-    finish(urb, status, static_cast<int>(accepted));
-    check_phone(node);
-    retry_reads(node); // a read submitted before this command may have its answer now
+    bool earlier_held = std::any_of(pending.begin(), pending.end(),
+                                    [&](const Urb &p) { return !p.in && node_of(p.client) == &node; });
+    WriteMode mode = write_modes[node.phone];
+    if (mode == WriteMode::HOLD || earlier_held) {
+        pending.push_back(urb); // in order behind what is held
+        stats.most_writes_waiting = std::max(stats.most_writes_waiting, ++stats.writes_waiting);
+    } else if (mode == WriteMode::STALL) {
+        finish(urb, -EPIPE, 0);
+    } else {
+        take_write(urb, node);
+    }
 }
 
 void UsbEmulation::State::handle_control(Urb urb, Node &node) {
@@ -727,6 +773,7 @@ std::unique_ptr<UsbEmulation> UsbEmulation::start(sim::Scenario scenario, const 
     for (auto &device : scenario.devices)
         s->phones.push_back(std::make_unique<sim::Phone>(std::move(device), s->transcript, partitions));
     s->phone_node.assign(s->phones.size(), std::string());
+    s->write_modes.assign(s->phones.size(), WriteMode::NORMAL);
 
     s->testbed = umockdev_testbed_new();
     if (s->testbed == nullptr) {
@@ -848,6 +895,19 @@ bool UsbEmulation::plug(const std::string &label) {
     return true;
 }
 
+bool UsbEmulation::set_write_mode(const std::string &label, WriteMode mode) {
+    std::lock_guard<std::mutex> guard(m_state->lock);
+    size_t i = 0;
+    if (find_phone(*m_state, label, &i) == nullptr)
+        return false;
+    m_state->write_modes[i] = mode;
+    auto node = m_state->nodes.find(m_state->phone_node[i]);
+    if (mode == WriteMode::NORMAL && node != m_state->nodes.end())
+        m_state->release_writes(node->second);
+    m_state->changed.notify_all();
+    return true;
+}
+
 std::optional<std::string> UsbEmulation::port_path(const std::string &label) const {
     std::lock_guard<std::mutex> guard(m_state->lock);
     size_t i = 0;
@@ -894,30 +954,6 @@ std::string UsbEmulation::root_dir() const {
     std::string text = dir != nullptr ? dir : "";
     g_free(dir);
     return text;
-}
-
-bool load_scenario_file(const std::filesystem::path &path, sim::Scenario &scenario, std::string &error) {
-    std::FILE *f = sim::open_file(path, "rb");
-    if (f == nullptr) {
-        error = "cannot open '" + path.string() + "'";
-        return false;
-    }
-    std::string text;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && text.size() <= (1u << 20))
-        text.append(buf, n);
-    bool failed = std::ferror(f) != 0;
-    std::fclose(f);
-    if (failed || text.size() > (1u << 20)) {
-        error = failed ? "cannot read '" + path.string() + "'" : "'" + path.string() + "' is not a scenario";
-        return false;
-    }
-    if (!sim::parse_scenario(text, scenario, error)) {
-        error = path.string() + ": " + error;
-        return false;
-    }
-    return true;
 }
 
 } // namespace tarnex::usb_emulation

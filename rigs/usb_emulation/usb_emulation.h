@@ -10,7 +10,11 @@
 // (ff/42/01, endpoints 0x81 and 0x01) that nothing may touch, and 1, the fastboot interface with the
 // scenario's class and endpoint count (bulk IN 0x83 and bulk OUT 0x02, so that a driver that assumes
 // 0x81 and 0x01 talks to the wrong interface). Anything done to the debug interface, a hub or the memory
-// stick is recorded as a fault.
+// stick is recorded as a fault, and so is a bulk IN transfer submitted while the phone is still in a data
+// phase: the host would be reading the status of a download before all its bytes were sent.
+//
+// Transfers complete in the order the phone serves them, not the order they were submitted: reads wait
+// for the phone to speak while writes submitted after them complete, and the host reaps whatever is done.
 //
 // A phone that leaves the bus (a scenario rule, a reboot, unplug()) fails its pending URBs as the kernel
 // does (-ESHUTDOWN) and every later ioctl with ENODEV, and its device is removed with a "remove" uevent;
@@ -42,17 +46,29 @@ struct EmulationOptions {
     // Serial numbers beyond the scenario format's printable ASCII (UTF-8, label -> text): what a device's
     // string descriptor may carry.
     std::map<std::string, std::string> serials;
+    // A read the host discards (libusb's time-out) is first given the phone's reply if the phone has one
+    // by then, and comes back cancelled with those bytes: a reply that lands while the cancel runs.
+    bool replies_race_discards = false;
+};
+
+// What the phones do with the bulk OUT transfers the host submits.
+enum class WriteMode {
+    NORMAL, // taken at once, as the phone's model takes them
+    HOLD,   // left pending (a device that keeps NAKing) until NORMAL again or the host discards them
+    STALL,  // ended with -EPIPE, as a halted endpoint ends them
 };
 
 // Counters the tests wait on and check. All of them count since the emulation started.
 struct EmulationStats {
-    uint64_t opens = 0;         // device files of phones opened
-    uint64_t claims = 0;        // claims of a fastboot interface granted
-    uint64_t releases = 0;      // releases of a fastboot interface
-    uint64_t submitted = 0;     // URBs submitted to phones (control ones included)
-    uint64_t discarded = 0;     // URBs cancelled by the host (libusb's time-outs)
-    uint32_t reads_waiting = 0; // bulk IN URBs waiting now for the phone to say something
-    uint64_t bus_changes = 0;   // devices added to or removed from the test bed
+    uint64_t opens = 0;               // device files of phones opened
+    uint64_t claims = 0;              // claims of a fastboot interface granted
+    uint64_t releases = 0;            // releases of a fastboot interface
+    uint64_t submitted = 0;           // URBs submitted to phones (control ones included)
+    uint64_t discarded = 0;           // URBs cancelled by the host (libusb's time-outs)
+    uint32_t reads_waiting = 0;       // bulk IN URBs waiting now for the phone to say something
+    uint32_t writes_waiting = 0;      // bulk OUT URBs held now (WriteMode::HOLD)
+    uint32_t most_writes_waiting = 0; // the most bulk OUT URBs ever held at once
+    uint64_t bus_changes = 0;         // devices added to or removed from the test bed
 };
 
 class UsbEmulation {
@@ -70,6 +86,10 @@ public:
     // device list agrees). False for an unknown label.
     bool unplug(const std::string &label);
     bool plug(const std::string &label);
+
+    // How phone `label` treats bulk OUT transfers from now on; back to NORMAL, the held ones are taken in
+    // the order they came. False for an unknown label.
+    bool set_write_mode(const std::string &label, WriteMode mode);
 
     // The phone's port path ("1-4.1"), for the names a driver gives its interfaces.
     std::optional<std::string> port_path(const std::string &label) const;
@@ -98,9 +118,5 @@ private:
     explicit UsbEmulation(std::unique_ptr<State> state);
     std::unique_ptr<State> m_state;
 };
-
-// Reads scenario text from a file, as the simulated phone's library does; false with a sentence in
-// `error`.
-bool load_scenario_file(const std::filesystem::path &path, sim::Scenario &scenario, std::string &error);
 
 } // namespace tarnex::usb_emulation

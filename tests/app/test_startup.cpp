@@ -38,6 +38,15 @@ TEST_F(Startup, LibraryFileThatCannotBeCreatedFailsWhateverTheLastErrorSays) {
     ExpectFailure(STARTUP_DEPLOY_TEXT);
 }
 
+// Nothing to write is no reason to try another directory.
+TEST_F(Startup, PackageWithoutTheLibraryIsNotFindAtOnce) {
+    WritePayload(without(firmware(), "AdbWinApi.dll"));
+    ExpectFailure(STARTUP_DEPLOY_TEXT);
+    const std::string errors = fe.errors();
+    EXPECT_NE(errors.find("AdbWinApi.dll: the package carries none\n"), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("trying"), std::string::npos) << errors;
+}
+
 TEST_F(Startup, LibraryWrittenOnlyInPartIsFailureAndDeleted) {
     WritePayload(firmware());
     g_OsApi.file_write = [](OsFile file, const void *data, size_t size) {
@@ -50,10 +59,16 @@ TEST_F(Startup, LibraryWrittenOnlyInPartIsFailureAndDeleted) {
 
 TEST_F(Startup, LibraryPathLongerThanItsBufferIsRefused) {
     WritePayload(firmware());
-    std::string deep = (fe.work() / "temp").string();
+    static std::string deep;
+    deep = (fe.work() / "temp").string();
     while (deep.size() < 300)
         deep += "/a-rather-long-folder-name";
     std::filesystem::create_directories(deep);
+    // No other temporary directory to move on to, as on Windows.
+    g_OsApi.temp_directories = [](std::vector<std::string> *paths) {
+        *paths = {deep};
+        return true;
+    };
     fe.launch({"flasher", m_flasher, "device phone\n", deep});
     EXPECT_EQ(AnswerStartupFailure().text, STARTUP_DEPLOY_TEXT);
     EXPECT_EQ(fe.requested_exit(), 1);
@@ -75,6 +90,38 @@ TEST_F(Startup, WithoutTempTheSystemTemporaryDirectoryServesAndIsCleanedUp) {
     ASSERT_TRUE(WaitStatus(STATUS_READY_TEXT));
     EndRun();
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(path).parent_path()));
+}
+
+// A TEMP that cannot take the library (it does not exist, or is a file) is passed over for the next
+// temporary directory, as one mounted noexec is; standard error says which and why.
+TEST_F(Startup, TempThatCannotTakeTheLibraryIsPassedOverForTheNext) {
+    WritePayload(firmware());
+    const std::filesystem::path next = fe.work() / "next", file = fe.work() / "a-file";
+    std::filesystem::create_directories(next);
+    write_file(file.string(), {1});
+    struct TmpdirBack {
+        const char *set = getenv("TMPDIR");
+        const std::string saved = set != nullptr ? set : "";
+        ~TmpdirBack() { set != nullptr ? setenv("TMPDIR", saved.c_str(), 1) : unsetenv("TMPDIR"); }
+    } back;
+    setenv("TMPDIR", next.c_str(), 1);
+    for (const std::filesystem::path &temp : {fe.work() / "missing" / "temp", file}) {
+        fe.launch({"flasher", m_flasher, "device phone\n", temp});
+        ASSERT_TRUE(fe.op().wait_window(IDD_TARNEX_DIALOG, WAIT_MS)) << temp << ":\n" << fe.errors();
+        window = fe.window();
+        std::string path;
+        ASSERT_TRUE(driver_library_path(&path));
+        EXPECT_EQ(path.rfind(next.string() + "/tarnex-", 0), 0u) << path;
+        const std::string errors = fe.errors();
+        EXPECT_NE(errors.find("AdbWinApi.dll: cannot write it under " + temp.string() + ": "),
+                  std::string::npos)
+            << errors;
+        EXPECT_NE(errors.find("; trying " + next.string() + "\n"), std::string::npos) << errors;
+        ASSERT_TRUE(WaitStatus(STATUS_READY_TEXT));
+        EndRun();
+        EXPECT_TRUE(std::filesystem::is_empty(next))
+            << "the library and its directory are removed at the end";
+    }
 }
 
 TEST_F(Startup, StaleLongerLibraryIsReplacedWhole) {

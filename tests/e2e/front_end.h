@@ -51,6 +51,9 @@ public:
     // True where a library that failed to load stays in TEMP (Windows); POSIX removes its private folder
     // on every way out.
     virtual bool failed_library_stays() = 0;
+    // True where a TEMP that cannot take the library is passed over for the next temporary directory
+    // (POSIX); Windows has %TEMP% alone.
+    virtual bool tries_next_temp() = 0;
 
     // --- A run.
 

@@ -43,6 +43,7 @@ public:
     std::vector<uint8_t> sim_library() override;
     std::vector<uint8_t> partial_library() override;
     bool failed_library_stays() override { return false; }
+    bool tries_next_temp() override { return true; }
     std::filesystem::path work() override { return m_dir.Path(); }
     bool launch(const FlasherRun &run) override;
     Operator &op() override {

@@ -133,7 +133,12 @@ protected:
         for (size_t i = 0; i < std::size(DEMO_PARTITIONS); ++i)
             EXPECT_EQ(Partition(DEMO_PARTITIONS[i]), firmware[i].Bytes) << DEMO_PARTITIONS[i];
     }
-    void ExpectEveryHandleClosed() { EXPECT_EQ(handle_faults(Transcript()), "") << Transcript(); }
+    // A worker that has reported its outcome may still be letting go of the phone when the window has
+    // ended (in process, "Exit" does not wait for it): its handles are waited for.
+    void ExpectEveryHandleClosed() {
+        op().wait_until([&] { return handle_faults(Transcript()).empty(); }, WAIT_MS);
+        EXPECT_EQ(handle_faults(Transcript()), "") << Transcript();
+    }
 
     std::unique_ptr<FrontEnd> fe;
 };
@@ -367,6 +372,11 @@ protected:
 TEST_P(StartupFailures, ShowOneMessageBoxThenEndWithCodeOne) {
     const StartupFailure &failure = GetParam();
     // No TEMP that can take the library: a folder that does not exist.
+    if (std::string(failure.name) == "no-temp" && fe->tries_next_temp())
+        GTEST_SKIP()
+            << "here the flasher passes over a TEMP that cannot take the library and starts from the "
+               "next temporary directory (tests/app: Startup.TempThatCannotTakeTheLibraryIsPassedOver"
+               "ForTheNext)";
     const fs::path temp =
         std::string(failure.name) == "no-temp" ? fe->work() / "missing" / "temp" : fs::path();
     ASSERT_TRUE(fe->launch({failure.name, FlasherFor(failure.name), "device phone\n", temp}));

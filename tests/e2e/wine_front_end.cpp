@@ -37,6 +37,7 @@ public:
     }
     // The flasher's %TEMP%\AdbWinApi.dll stays; the station's own folder goes with its library.
     bool failed_library_stays() override { return !product_under_test().station; }
+    bool tries_next_temp() override { return false; }
     fs::path work() override { return m_work; }
 
     // Starts the flasher with the simulated phone of the scenario, its own TEMP, and its output

@@ -49,6 +49,48 @@ TEST_F(Headless, HandlerThatDeclinesPaintingStillGetsTheDefaultHandling) {
     EXPECT_EQ(shown.paints, 0); // the default painting draws nothing here
 }
 
+// The console flasher prints the status line with its percentage. A state is set one control after the
+// other, so a plain read while the window is half-way through shows no state at all (the console once
+// printed "Download successfully! 86%" before "... 100%"): a settled read waits for the whole change. A
+// handler waiting in a message box of its own is between messages: the console goes on printing.
+TEST_F(Headless, SettledReadsSeeNoMessageHalfHandled) {
+    Start();
+    auto texts = [&] {
+        return headless_state(headless_item(window, IDC_ABOUT_VERSION)).text + " / " +
+               headless_state(headless_item(window, IDC_ABOUT_COPYRIGHT)).text;
+    };
+    std::atomic<bool> half{false}, release{false};
+    std::function<void()> change = [&] {
+        g_FrameworkBackend.set_window_text(headless_item(window, IDC_ABOUT_VERSION),
+                                           "Download successfully!");
+        half = true;
+        while (!release)
+            std::this_thread::yield();
+        g_FrameworkBackend.set_window_text(headless_item(window, IDC_ABOUT_COPYRIGHT), "100%");
+    };
+    std::thread sender(
+        [&] { g_FrameworkBackend.send_message(window, WM_RUN, 0, reinterpret_cast<LPARAM>(&change)); });
+    ASSERT_TRUE(headless_wait_until([&] { return half.load(); }, CONTRACT_WAIT_MS));
+    const std::string before = headless_state(headless_item(window, IDC_ABOUT_COPYRIGHT)).text;
+    EXPECT_EQ(texts(), "Download successfully! / " + before) << "a plain read sees half the change";
+    std::string read;
+    EXPECT_FALSE(headless_read_settled([&] { read = texts(); }, 0));
+    EXPECT_EQ(read, "");
+    release = true;
+    EXPECT_TRUE(headless_read_settled([&] { read = texts(); }, CONTRACT_WAIT_MS));
+    EXPECT_EQ(read, "Download successfully! / 100%");
+    sender.join();
+
+    const char *question = "between messages?";
+    std::thread asker(
+        [&] { g_FrameworkBackend.send_message(window, WM_ASK, 0, reinterpret_cast<LPARAM>(question)); });
+    OperatorMessageBox box;
+    ASSERT_TRUE(op->wait_message_box(&box, CONTRACT_WAIT_MS));
+    EXPECT_TRUE(headless_read_settled([&] { read = texts(); }, 0)) << "while a message box waits";
+    op->answer_message_box(IDOK);
+    asker.join();
+}
+
 TEST(HeadlessTemplates, MainWindowHasItsControlsInTabOrder) {
     const DialogResource *main = find_dialog_resource(IDD_TARNEX_DIALOG);
     ASSERT_NE(main, nullptr);

@@ -7,6 +7,7 @@
 #include "rigs/operators/qt_operator.h"
 #include "tests/e2e/window_thread.h"
 #include "tests/framework/backend_contract.h"
+#include "tests/support/test_files.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -18,6 +19,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QWidget>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <sys/wait.h>
 
 namespace {
 
@@ -143,4 +149,31 @@ TEST_F(QtBackend, IconsOfTheResourcesLoadWithTheirThreeSizes) {
         });
     }
     EXPECT_EQ(g_FrameworkBackend.load_icon(4242), nullptr);
+}
+
+// Started without a display, the window flasher says so in one line on standard error and ends with 1,
+// whatever names the platform: nothing set at all, QT_QPA_PLATFORM=xcb without DISPLAY, and a DISPLAY
+// that nothing answers (where Qt itself would abort).
+TEST(QtFlasher, WithoutADisplayItSaysSoInOneLineAndEndsWithOne) {
+    const std::string unanswered = ":59999";
+    if (std::filesystem::exists("/tmp/.X11-unix/X59999"))
+        GTEST_SKIP() << "an X server answers on " << unanswered << " here";
+    TempDir dir;
+    const std::string errors = dir.Path("stderr.txt");
+    for (const std::string &environment :
+         std::vector<std::string>{"-u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM",
+                                  "-u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb",
+                                  "-u WAYLAND_DISPLAY DISPLAY=" + unanswered + " QT_QPA_PLATFORM=xcb"}) {
+        // A flasher that found a display would show its message box and wait: the time-out ends it.
+        const std::string command =
+            "env " + environment + " timeout 60 " TARNEX_QT_FLASHER " </dev/null >/dev/null 2>" + errors;
+        const int status = std::system(command.c_str());
+        const std::vector<uint8_t> said = read_file(errors);
+        const std::string text(said.begin(), said.end());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << environment << ": status " << status;
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << environment << ":\n" << text;
+        EXPECT_NE(text.find("tarnex: there is no display to show the window on ("), std::string::npos)
+            << environment << ":\n"
+            << text;
+    }
 }

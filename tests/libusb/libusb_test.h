@@ -7,9 +7,8 @@
 // test that needs it skips and says why.
 #pragma once
 
-#include "os/os_api.h"
 #include "rigs/usb_emulation/usb_emulation.h"
-#include "usb/driver_api.h"
+#include "tests/libusb/driver_library.h"
 
 #include <gtest/gtest.h>
 
@@ -39,13 +38,19 @@ inline std::string emulation_unavailable() {
 }
 
 // ThreadSanitizer cannot see the locking inside umockdev, GLib, libudev and libusb (none of them is built
-// for it): its reports there are suppressed, here and in every program the tests start.
+// for it): its reports there are suppressed, here and in every program the tests start. libudev's calls
+// are not even checked (tsan.supp says why), which ThreadSanitizer allows only for a library that is never
+// unloaded: it is preloaded, so that unloading the driver library with its libusb keeps it.
 inline void add_thread_sanitizer_suppressions() {
 #if defined(__SANITIZE_THREAD__)
     const char *tsan = std::getenv("TSAN_OPTIONS");
     std::string options = tsan != nullptr && *tsan != '\0' ? std::string(tsan) : "";
     if (options.find("suppressions=") == std::string::npos)
         setenv("TSAN_OPTIONS", (options + ":suppressions=" TARNEX_LIBUSB_TSAN_SUPPRESSIONS).c_str(), 1);
+    const char *preload = std::getenv("LD_PRELOAD");
+    std::string libraries = preload != nullptr ? preload : "";
+    if (libraries.find("libudev.so.1") == std::string::npos)
+        setenv("LD_PRELOAD", (libraries.empty() ? "" : libraries + ":").append("libudev.so.1").c_str(), 1);
 #endif
 }
 
@@ -68,13 +73,6 @@ inline void restart_under_umockdev(char **argv) {
     add_thread_sanitizer_suppressions();
     setenv("TARNEX_LIBUSB_TEST_RESTARTED", "1", 1);
     execv("/proc/self/exe", argv);
-}
-
-// The folder of this test program, where the build puts the libraries and programs too.
-inline std::string program_dir() {
-    std::string self;
-    os_platform_api().executable_path(&self);
-    return self.substr(0, self.find_last_of('/'));
 }
 
 // An emulated bus with the phones of a scenario, and the driver library loaded and bound into
@@ -106,25 +104,15 @@ protected:
     }
 
     bool load_driver() {
-        std::string error, missing;
-        library = g_OsApi.library_load((program_dir() + "/" + TARNEX_LIBUSB_FILE).c_str(), &error);
-        if (library == nullptr) {
-            ADD_FAILURE() << "cannot load the driver library: " << error;
-            return false;
-        }
-        if (!bind_driver_api(library, &g_DriverApi, &missing)) {
-            ADD_FAILURE() << "the driver library lacks " << missing;
+        std::string error;
+        if (!library.load(error)) {
+            ADD_FAILURE() << error;
             return false;
         }
         return true;
     }
 
-    void unload_driver() {
-        g_DriverApi = DriverApi{};
-        if (library != nullptr)
-            g_OsApi.library_unload(library);
-        library = nullptr;
-    }
+    void unload_driver() { library.unload(); }
 
     static std::string join(const std::vector<std::string> &lines) {
         std::string text;
@@ -134,7 +122,7 @@ protected:
     }
 
     std::unique_ptr<tarnex::usb_emulation::UsbEmulation> emulation;
-    OsLibrary library = nullptr;
+    DriverLibrary library;
 };
 
 } // namespace libusb_test

@@ -1,6 +1,7 @@
 // OS services, run natively and, for the Windows implementation, under Wine.
 #include "os/os_api.h"
 
+#include "os/file_system.h"
 #include "tests/support/test_files.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +9,9 @@
 #include <filesystem>
 
 #include <atomic>
+#include <cstdlib>
 #include <future>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -34,31 +37,33 @@ void set_env(const char *name, const char *value) {
 #endif
 }
 
+// The value of an environment variable; false when it is not set.
+bool get_env(const char *name, std::string *value) {
+#ifdef _WIN32
+    char buffer[32768];
+    DWORD n = GetEnvironmentVariableA(name, buffer, sizeof buffer);
+    if (n == 0 || n >= sizeof buffer)
+        return false;
+    value->assign(buffer, n);
+#else
+    const char *set = getenv(name);
+    if (set == nullptr)
+        return false;
+    *value = set;
+#endif
+    return true;
+}
+
 // Puts an environment variable back as it was when the test began.
 class SavedEnv {
 public:
-    explicit SavedEnv(const char *name) : m_name(name) {
-#ifdef _WIN32
-        char buffer[32768];
-        DWORD n = GetEnvironmentVariableA(name, buffer, sizeof buffer);
-        m_set = n > 0 && n < sizeof buffer;
-        if (m_set)
-            m_value.assign(buffer, n);
-#else
-        const char *value = getenv(name);
-        m_set = value != nullptr;
-        if (m_set)
-            m_value = value;
-#endif
-    }
-    ~SavedEnv() {
-        set_env(m_name, m_set ? m_value.c_str() : nullptr);
-    }
+    explicit SavedEnv(const char *name) : m_name(name), m_set(get_env(name, &m_value)) {}
+    ~SavedEnv() { set_env(m_name, m_set ? m_value.c_str() : nullptr); }
 
 private:
     const char *m_name;
+    std::string m_value; // before m_set, which fills it
     bool m_set;
-    std::string m_value;
 };
 
 // A scratch folder of its own per test; on Windows, where the private directory is the shared
@@ -172,6 +177,27 @@ TEST(OsPaths, PrivateDirectoryFailsWhenTheTemporaryDirectoryIsMissing) {
 }
 #endif
 
+// The root of a path is never created: a folder is made below it, one level after the other.
+TEST(OsPaths, TheRootOfAPathIsItsDriveShareOrSlash) {
+#ifdef _WIN32
+    const std::pair<const char *, const char *> roots[] = {
+        {"C:\\a\\b", "C:\\"},
+        {"C:a", "C:"},
+        {"\\a", "\\"},
+        {"\\\\server\\share\\a\\b", "\\\\server\\share\\"},
+        {"//server/share", "//server/share"},
+        {"\\\\?\\C:\\a", "\\\\?\\C:\\"},
+        {"\\\\?\\UNC\\server\\share\\a", "\\\\?\\UNC\\server\\share\\"},
+        {"\\\\?\\Volume{0123}\\a", "\\\\?\\Volume{0123}\\"},
+        {"a\\b", ""},
+    };
+#else
+    const std::pair<const char *, const char *> roots[] = {{"/a/b", "/"}, {"//a", "//"}, {"a/b", ""}};
+#endif
+    for (const auto &[path, root] : roots)
+        EXPECT_EQ(std::string(path, file_root_length(path)), root) << path;
+}
+
 // --- Files
 
 TEST_F(OsFiles, WrittenFileReadsBackAndRecreatingTruncates) {
@@ -236,6 +262,31 @@ TEST(OsLibraries, LoadedLibraryExportsAreCallableAndMissingOnesAreNull) {
     EXPECT_EQ(answer(), 42);
     EXPECT_EQ(g_OsApi.library_symbol(library, "os_test_question"), nullptr);
     g_OsApi.library_unload(library);
+}
+
+// Why a second flasher on Windows cannot start while the first runs: the first holds the library in
+// %TEMP% loaded, and Windows lets nobody write over a loaded library, so the second's copy fails
+// ("AdbWinApi.dll not find"). On POSIX each flasher deploys to a private directory of its own.
+TEST(OsLibraries, ALoadedLibrarysFileCannotBeWrittenOverOnWindows) {
+#ifndef _WIN32
+    GTEST_SKIP() << "POSIX lets a loaded library's file be written; each flasher has a directory of its own";
+#else
+    std::string self, temp;
+    ASSERT_TRUE(g_OsApi.executable_path(&self));
+    ASSERT_TRUE(g_OsApi.temp_directory(&temp));
+    const std::vector<uint8_t> bytes =
+        read_file(os_join_path(self.substr(0, self.find_last_of("/\\")), OS_TEST_LIBRARY_NAME));
+    const std::string copy =
+        os_join_path(temp, ("tarnex-loaded-" + std::to_string(GetCurrentProcessId()) + ".dll").c_str());
+    ASSERT_TRUE(os_write_whole_file(copy.c_str(), bytes.data(), bytes.size()));
+    OsLibrary library = g_OsApi.library_load(copy.c_str(), nullptr);
+    ASSERT_NE(library, nullptr);
+    EXPECT_FALSE(os_write_whole_file(copy.c_str(), bytes.data(), bytes.size()));
+    EXPECT_EQ(g_OsApi.get_last_error(), 32u) << "ERROR_SHARING_VIOLATION";
+    g_OsApi.library_unload(library);
+    EXPECT_TRUE(os_write_whole_file(copy.c_str(), bytes.data(), bytes.size())) << "once unloaded";
+    g_OsApi.file_delete(copy.c_str());
+#endif
 }
 
 TEST(OsLibraries, LoadFailureGivesAReadableReason) {
@@ -399,6 +450,38 @@ TEST(OsThreads, AnExceptionThatEscapesAnEntryEndsOnlyItsThread) {
         nullptr));
     // The thread's stack was unwound (the backstop caught it) and this process goes on.
     ASSERT_EQ(unwound.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+}
+
+// --- Ending the process
+
+// "Exit" during a download ends the process while the worker may be stopped anywhere, inside the driver
+// library or holding a lock: no library's detach or finalizer code may run then. A normal exit runs it,
+// which shows that the marker would tell.
+TEST(OsProcess, EndingTheProcessRunsNoLibrarysDetachCode) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    std::string self;
+    ASSERT_TRUE(g_OsApi.executable_path(&self));
+    const std::string library = os_join_path(self.substr(0, self.find_last_of("/\\")), OS_TEST_LIBRARY_NAME);
+    // The child of a death test runs this test again from its start: the marker is the parent's, handed
+    // down in the environment.
+    SavedEnv saved("TARNEX_DETACH_MARKER");
+    std::string marker;
+    std::optional<TempDir> dir;
+    if (!get_env("TARNEX_DETACH_MARKER", &marker)) {
+        marker = dir.emplace().Path("detached");
+        set_env("TARNEX_DETACH_MARKER", marker.c_str());
+    }
+    auto load_then = [&](void (*end)(int)) {
+        if (g_OsApi.library_load(library.c_str(), nullptr) == nullptr)
+            std::_Exit(9);
+        end(3);
+    };
+
+    EXPECT_EXIT(load_then([](int code) { os_end_process(code); }), ::testing::ExitedWithCode(3), "");
+    EXPECT_FALSE(std::filesystem::exists(marker)) << "the library's detach code ran";
+
+    EXPECT_EXIT(load_then([](int code) { std::exit(code); }), ::testing::ExitedWithCode(3), "");
+    EXPECT_TRUE(std::filesystem::exists(marker)) << "the marker does not show the detach code";
 }
 
 // --- Cutting texts at character boundaries

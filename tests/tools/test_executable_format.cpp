@@ -132,6 +132,46 @@ TEST_F(DriverArchitecture, BuildRefusesEitherMismatchAndAcceptsEitherMatch) {
     EXPECT_TRUE(contains(result.Err, "is a 64-bit (x64) Windows program, not a library")) << result.Err;
 }
 
+// A 32-bit flasher holds its whole file in its address space and cannot start with a file of 1 GiB or
+// more; a 64-bit one can. build refuses such a flasher, and verify rejects one made some other way, as
+// the flasher itself would ("Open image failed"), without reading it.
+TEST_F(DriverArchitecture, AnX86FlasherOf1GiBOrMoreIsRefusedAndRejected) {
+    const uint64_t limit = uint64_t(1) << 30;
+    const ExecutableInfo x86 = info_of(m_X86Exe), x64 = info_of(m_X64Exe);
+    EXPECT_EQ(pack_flasher_size_text(x86, limit - 1), "");
+    EXPECT_NE(pack_flasher_size_text(x86, limit), "");
+    EXPECT_EQ(pack_flasher_size_text(x64, 3 * limit), "");
+
+    // An image that takes the flasher just past the limit (sparse: nothing is read before the refusal).
+    std::filesystem::resize_file(m_Dir.Path("fw/system.img"), limit - 1000);
+    CliResult result = Build(m_X86Exe, m_X86Dll);
+    EXPECT_EQ(result.Code, 1);
+    EXPECT_TRUE(contains(result.Err, "tarnex-pack: the output would be a 32-bit (x86) flasher of "))
+        << result.Err;
+    EXPECT_TRUE(contains(result.Err, "bytes, which cannot start: it holds its whole file in its 2 GiB of "
+                                     "address space"))
+        << result.Err;
+    EXPECT_TRUE(contains(result.Err, "build with the 64-bit base executable")) << result.Err;
+    EXPECT_EQ(m_Dir.Names(), std::vector<std::string>{"fw"}); // nothing written
+
+    // The x86 base, then 1 GiB of nothing, then an intact package.
+    const std::string flasher = m_Dir.Path("big.exe");
+    write_file(flasher, read_file(m_X86Exe));
+    std::filesystem::resize_file(flasher, limit);
+    const std::vector<uint8_t> payload = pack_payload({{"DeviceList.dat", demo_device_list()}});
+    FILE *file = fopen(flasher.c_str(), "ab");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(fwrite(payload.data(), 1, payload.size(), file), payload.size());
+    ASSERT_EQ(fclose(file), 0);
+    result = run_cli({"verify", flasher});
+    EXPECT_EQ(result.Code, 1);
+    EXPECT_TRUE(contains(result.Out, flasher + " is a 32-bit (x86) flasher of " +
+                                         std::to_string(limit + payload.size()) +
+                                         " bytes, which cannot start"))
+        << result.Out;
+    EXPECT_TRUE(contains(result.Out, "verdict: Open image failed\n")) << result.Out;
+}
+
 #ifdef TARNEX_NATIVE_FLASHER
 TEST_F(DriverArchitecture, LinuxAndWindowsModulesDoNotMix) {
     // The flasher is position-independent, a shared object by its ELF type: it names an interpreter,

@@ -4,6 +4,10 @@
 
 #include <cstring>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "package/image_table.h"
 #include "package/pack_archive.h"
 #include "tests/tools/pack_test.h"
@@ -182,6 +186,37 @@ TEST_F(PackerTest, VerifyAndExtractFollowTheLocator) {
     EXPECT_EQ(run_cli({"list", m_Dir.Path("bad.exe")}).Code, 1);
     EXPECT_EQ(run_cli({"extract", m_Dir.Path("bad.exe"), m_Dir.Path("never")}).Code, 1);
     EXPECT_FALSE(std::filesystem::exists(m_Dir.Path("never")));
+}
+
+// A folder on a share, \\server\share\dir: its root is the share, which exists and cannot be created,
+// so only the folders below it are made. Wine serves \\server\share from its prefix's dosdevices/unc/.
+TEST_F(PackerTest, ExtractMakesItsFolderOnAShare) {
+#ifndef _WIN32
+    GTEST_SKIP() << "shares (\\\\server\\share) are Windows paths; tested in the Windows build under Wine";
+#else
+    const char *prefix = getenv("WINEPREFIX");
+    if (prefix == nullptr || GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") == nullptr)
+        GTEST_SKIP() << "no Wine prefix to serve a share from (WINEPREFIX unset, or not under Wine)";
+    const std::string server = "tarnex-test-" + std::to_string(GetCurrentProcessId());
+    std::filesystem::path unix_share =
+        std::filesystem::path("Z:" + std::string(prefix)) / "dosdevices" / "unc" / server / "share";
+    std::filesystem::create_directories(unix_share);
+    write_small_firmware(m_Dir, "fw");
+    write_file(m_Dir.Path("base"), {'B'});
+    ASSERT_EQ(run_cli({"build", m_Dir.Path("base"), m_Dir.Path("fw"), m_Dir.Path("f.exe")}).Code, 0);
+
+    // The share as Windows names it, and as a path that the system takes as it is.
+    for (const std::string &folder :
+         {"\\\\" + server + "\\share\\out\\x", "\\\\?\\UNC\\" + server + "\\share\\out\\y"}) {
+        CliResult result = run_cli({"extract", m_Dir.Path("f.exe"), folder});
+        EXPECT_EQ(result.Code, 0) << folder << ": " << result.Err;
+        for (const char *name : IMAGE_ENTRY_NAMES)
+            EXPECT_EQ(read_file(folder + "\\" + name), read_file(m_Dir.Path(std::string("fw/") + name)))
+                << name;
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(unix_share.parent_path(), ignored);
+#endif
 }
 
 // An empty operand names no file: joined with an entry name it once sent extract's files to the root of

@@ -19,6 +19,9 @@ const GUID ANDROID_CLASS = {0xF72FE0D4, 0xCBCB, 0x407D, {0x88, 0x14, 0x9E, 0xD6,
 // The device setup class of USB devices bound to WinUSB ("USBDevice").
 const GUID USB_DEVICE_CLASS = {0x88BAE032, 0x5A81, 0x49F0, {0xBC, 0x3D, 0xA4, 0xFF, 0x13, 0x82, 0x16, 0xD6}};
 const wchar_t INSTANCE_MARK[] = L"\\TARNEX-TEST-";
+// The longest reply a phone sends in one transfer (a scenario's raw reply); a read takes it whole from the
+// phone and keeps what does not fit for the next read, as WinUSB does.
+constexpr uint32_t MAX_REPLY = 256;
 const wchar_t ANDROID_CLASS_KEY[] =
     L"System\\CurrentControlSet\\Control\\DeviceClasses\\{F72FE0D4-CBCB-407D-8814-9ED673D0DD6B}\\";
 
@@ -131,7 +134,10 @@ struct EmulatedPhone::Connection {
     std::mutex write_lock;
     // Under the phone's lock:
     std::vector<Parked> parked; // transfers waiting in the device, in arrival order
-    bool closed = false;        // the bus ended it, or its file was closed
+    // What is left of a reply longer than the read that took it: WinUSB hands it to the next read (its
+    // pipes allow partial reads and do not flush by default).
+    std::vector<uint8_t> surplus;
+    bool closed = false; // the bus ended it, or its file was closed
 };
 
 bool prepare_bus(std::string *reason) {
@@ -323,6 +329,26 @@ void EmulatedPhone::hold_writes(bool hold) {
     send(c, out);
     if (gone || !m_phone->plugged())
         bus_unplug();
+}
+
+void EmulatedPhone::stall_writes(bool stall) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_stallWrites = stall;
+}
+
+void EmulatedPhone::silence_control(bool silent) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_silentControl = silent;
+}
+
+uint32_t EmulatedPhone::most_writes_held() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_mostWritesHeld;
+}
+
+uint32_t EmulatedPhone::early_reads() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_earlyReads;
 }
 
 uint32_t EmulatedPhone::files_opened() {
@@ -580,6 +606,8 @@ void EmulatedPhone::handle(Connection *c, const wire::Request &request, std::vec
         }
     } else if (m_active != c) {
         out.push_back({reply(request, ERROR_INVALID_HANDLE), {}});
+    } else if (request.op == wire::GET_DESCRIPTOR && m_silentControl) {
+        // No answer: the host's control time-out ends the request.
     } else if (request.op == wire::GET_DESCRIPTOR) {
         std::vector<uint8_t> d;
         if (request.type == 1 && request.index == 0) {
@@ -641,15 +669,24 @@ void EmulatedPhone::handle(Connection *c, const wire::Request &request, std::vec
             out.push_back({r, std::move(d)});
         }
     } else if (request.op == wire::READ) {
+        if (m_phone->awaiting_data())
+            ++m_earlyReads;
         if (request.pipe != m_inPipe || m_inPipe == 0)
             out.push_back({reply(request, ERROR_INVALID_PARAMETER), {}});
-        else if (!try_read(request, out, &gone, until))
+        else if (!try_read(c, request, out, &gone, until))
             c->parked.push_back({request, {}});
     } else if (request.op == wire::WRITE) {
         if (request.pipe != m_outPipe || m_outPipe == 0) {
             out.push_back({reply(request, ERROR_INVALID_PARAMETER), {}});
+        } else if (m_stallWrites) {
+            out.push_back({reply(request, ERROR_GEN_FAILURE), {}});
         } else if (m_holdWrites) {
             c->parked.push_back({request, std::move(data)});
+            m_mostWritesHeld = std::max<uint32_t>(
+                m_mostWritesHeld,
+                static_cast<uint32_t>(std::count_if(c->parked.begin(), c->parked.end(), [](const Parked &p) {
+                    return p.request.op == wire::WRITE;
+                })));
         } else {
             try_write(request, data, out, &gone, until);
             retry_parked(c, out, &gone);
@@ -670,14 +707,27 @@ void EmulatedPhone::handle(Connection *c, const wire::Request &request, std::vec
     *drop = gone || !m_phone->plugged();
 }
 
-bool EmulatedPhone::try_read(const wire::Request &request, std::vector<Outgoing> &out, bool *gone,
-                             std::chrono::steady_clock::time_point *until) {
-    std::vector<uint8_t> buffer(std::min<uint32_t>(request.length, wire::MAX_DATA));
+bool EmulatedPhone::try_read(Connection *c, const wire::Request &request, std::vector<Outgoing> &out,
+                             bool *gone, std::chrono::steady_clock::time_point *until) {
+    const uint32_t length = std::min<uint32_t>(request.length, wire::MAX_DATA);
+    std::vector<uint8_t> buffer;
     uint32_t received = 0;
-    IoStatus status = m_phone->host_read(buffer.data(), static_cast<uint32_t>(buffer.size()), received);
+    IoStatus status = IoStatus::OK;
+    if (!c->surplus.empty()) {
+        buffer.swap(c->surplus);
+        received = static_cast<uint32_t>(buffer.size());
+    } else {
+        buffer.resize(std::max<uint32_t>(length, MAX_REPLY));
+        status = m_phone->host_read(buffer.data(), static_cast<uint32_t>(buffer.size()), received);
+    }
     switch (status) {
     case IoStatus::OK: {
         buffer.resize(received);
+        if (received > length) {
+            c->surplus.assign(buffer.begin() + length, buffer.end());
+            buffer.resize(length);
+            received = length;
+        }
         *until = m_phone->book_transfer(received);
         wire::Response r = reply(request, 0, received);
         r.length = received;
@@ -719,7 +769,7 @@ bool EmulatedPhone::try_write(const wire::Request &request, const std::vector<ui
 void EmulatedPhone::retry_parked(Connection *c, std::vector<Outgoing> &out, bool *gone) {
     std::chrono::steady_clock::time_point ignored{};
     while (!c->parked.empty() && c->parked.front().request.op == wire::READ && !*gone) {
-        if (!try_read(c->parked.front().request, out, gone, &ignored))
+        if (!try_read(c, c->parked.front().request, out, gone, &ignored))
             break;
         c->parked.erase(c->parked.begin());
     }

@@ -73,6 +73,11 @@ public:
     // While held, bulk OUT transfers wait in the device (as on a device that keeps NAKing) until they
     // are released or aborted.
     void hold_writes(bool hold);
+    // While stalled, bulk OUT transfers fail as on a halted endpoint (ERROR_GEN_FAILURE).
+    void stall_writes(bool stall);
+    // While silent, descriptor requests on the control pipe get no answer: the host's control time-out
+    // ends them (a device too busy to answer, not one that has gone).
+    void silence_control(bool silent);
 
     // Files opened on the phone since it was made (successful WinUsb_Initialize), those refused because
     // another file had it open, those open now, and transfers waiting in the device now.
@@ -82,6 +87,11 @@ public:
     uint32_t transfers_waiting();
     // Device descriptors read from the phone: what the flasher's poll does once per presence check.
     uint32_t device_descriptor_reads();
+    // Bulk IN transfers the host started after reading a download's DATA reply and before sending all
+    // of its bytes: a status read that came too early.
+    uint32_t early_reads();
+    // The most bulk OUT transfers held in the device at once (hold_writes).
+    uint32_t most_writes_held();
 
     // What the host did to the phone and what it answered (drivers/sim/README.md, "Transcript").
     std::string transcript();
@@ -107,7 +117,7 @@ private:
     // The following run with m_lock held.
     void handle(Connection *c, const wire::Request &request, std::vector<uint8_t> &data,
                 std::vector<Outgoing> &out, bool *drop, std::chrono::steady_clock::time_point *until);
-    bool try_read(const wire::Request &request, std::vector<Outgoing> &out, bool *gone,
+    bool try_read(Connection *c, const wire::Request &request, std::vector<Outgoing> &out, bool *gone,
                   std::chrono::steady_clock::time_point *until);
     bool try_write(const wire::Request &request, const std::vector<uint8_t> &data, std::vector<Outgoing> &out,
                    bool *gone, std::chrono::steady_clock::time_point *until);
@@ -129,10 +139,10 @@ private:
     std::unique_ptr<tarnex::sim::Phone> m_phone;
     bool m_busPlugged = false;
     HANDLE m_link = nullptr;
-    bool m_holdWrites = false;
+    bool m_holdWrites = false, m_stallWrites = false, m_silentControl = false;
     std::vector<std::unique_ptr<Connection>> m_connections;
     Connection *m_active = nullptr; // the file that has the phone open
-    uint32_t m_opened = 0, m_refused = 0, m_deviceReads = 0;
+    uint32_t m_opened = 0, m_refused = 0, m_deviceReads = 0, m_earlyReads = 0, m_mostWritesHeld = 0;
 
     // The pipe instance the next file will open. It exists before the link does and is replaced as soon
     // as a file has opened it, so that an open never finds the path without a pipe behind it.

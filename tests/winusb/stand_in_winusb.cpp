@@ -46,6 +46,8 @@ struct Device {
     OVERLAPPED reader_io = {};
     HANDLE stop = nullptr; // set by WinUsb_Free: the reader ends whatever it is doing
     std::mutex write_lock; // one request at a time on the pipe
+    // PIPE_TRANSFER_TIMEOUT of the control pipe, in ms (WinUSB's default: 5 s); under `lock`.
+    ULONG control_timeout = 5000;
 };
 
 std::mutex g_devices_lock;
@@ -174,6 +176,19 @@ bool send(Device *d, wire::Request request, const void *data, uint8_t *buffer, u
     return true;
 }
 
+// A call that was sent and must not be completed any more: the caller gives up on it. False when the
+// reader completed it meanwhile (its result stands).
+bool withdraw(Device *d, OVERLAPPED *overlapped) {
+    std::lock_guard<std::mutex> guard(d->lock);
+    for (auto it = d->waiting.begin(); it != d->waiting.end(); ++it) {
+        if (it->second.overlapped == overlapped) {
+            d->waiting.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
 bool result(OVERLAPPED *overlapped, ULONG *bytes, bool wait) {
     if (wait)
         WaitForSingleObject(overlapped->hEvent, INFINITE);
@@ -190,12 +205,21 @@ bool result(OVERLAPPED *overlapped, ULONG *bytes, bool wait) {
     return true;
 }
 
-// A call the caller waits for: sent, then waited for on an event of its own.
+// A call the caller waits for: sent, then waited for on an event of its own, up to `timeout_ms` (a
+// control transfer's PIPE_TRANSFER_TIMEOUT; INFINITE for the rest), after which it fails with
+// ERROR_SEM_TIMEOUT as WinUSB's own time-out does.
 bool call(Device *d, wire::Request request, const void *data, uint8_t *buffer, uint32_t capacity,
-          ULONG *bytes) {
+          ULONG *bytes, DWORD timeout_ms = INFINITE) {
     OVERLAPPED overlapped = {};
     overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    bool ok = send(d, request, data, buffer, capacity, &overlapped) && result(&overlapped, bytes, true);
+    bool ok = send(d, request, data, buffer, capacity, &overlapped);
+    if (ok && WaitForSingleObject(overlapped.hEvent, timeout_ms) == WAIT_TIMEOUT &&
+        withdraw(d, &overlapped)) {
+        ok = false;
+        SetLastError(ERROR_SEM_TIMEOUT);
+    } else if (ok) {
+        ok = result(&overlapped, bytes, true);
+    }
     DWORD error = GetLastError();
     CloseHandle(overlapped.hEvent);
     SetLastError(error);
@@ -291,7 +315,30 @@ STAND_IN_EXPORT BOOL WINAPI WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE handle,
     request.index = index;
     request.language = language;
     request.length = length;
-    return call(d, request, nullptr, buffer, length, transferred) ? TRUE : FALSE;
+    ULONG timeout = 0;
+    {
+        std::lock_guard<std::mutex> guard(d->lock);
+        timeout = d->control_timeout;
+    }
+    return call(d, request, nullptr, buffer, length, transferred, timeout == 0 ? INFINITE : timeout) ? TRUE
+                                                                                                     : FALSE;
+}
+
+// PIPE_TRANSFER_TIMEOUT of the control pipe is kept; every other policy is accepted and has no effect.
+STAND_IN_EXPORT BOOL WINAPI WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, ULONG type,
+                                                 ULONG length, PVOID value) {
+    Device *d = lookup(handle);
+    if (d == nullptr)
+        return FALSE;
+    if (value == nullptr || length == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (pipe == 0 && type == PIPE_TRANSFER_TIMEOUT && length == sizeof(ULONG)) {
+        std::lock_guard<std::mutex> guard(d->lock);
+        std::memcpy(&d->control_timeout, value, sizeof(ULONG));
+    }
+    return TRUE;
 }
 
 STAND_IN_EXPORT BOOL WINAPI WinUsb_QueryInterfaceSettings(WINUSB_INTERFACE_HANDLE handle, UCHAR alternate,

@@ -2,6 +2,7 @@
 // WinUSB: enumeration, opening and the shared session, descriptors, bulk transfers and their time-outs,
 // closing, two threads at once, and where the library takes WinUSB from.
 #include "tests/winusb/winusb_test.h"
+#include "usb/bulk_transfer.h"
 #include "usb/usb_device.h"
 
 #include <windows.h>
@@ -115,6 +116,22 @@ std::string exchange(const Opened &o, const std::string &command) {
     if (!write_text(o.write, command))
         return "<write failed " + std::to_string(GetLastError()) + ">";
     return read_text(o.read);
+}
+
+// Sets how many writes a write endpoint opened from now on keeps in flight, for the life of the object.
+struct InFlight {
+    explicit InFlight(const char *limit) { SetEnvironmentVariableA("TARNEX_USB_IN_FLIGHT", limit); }
+    ~InFlight() { SetEnvironmentVariableA("TARNEX_USB_IN_FLIGHT", nullptr); }
+    InFlight(const InFlight &) = delete;
+    InFlight &operator=(const InFlight &) = delete;
+};
+
+// One data chunk; 0 when all of it was taken, else the last-error value.
+DWORD write_chunk(ADBAPIHANDLE endpoint, const uint8_t *data, uint32_t timeout_ms = 60000) {
+    uint32_t written = 0;
+    SetLastError(0);
+    bool ok = g_Api.AdbWriteEndpointSync(endpoint, const_cast<uint8_t *>(data), 4096, &written, timeout_ms);
+    return ok && written == 4096 ? 0 : GetLastError() != 0 ? GetLastError() : ERROR_GEN_FAILURE;
 }
 
 class Driver : public ::testing::Test {
@@ -401,10 +418,11 @@ TEST_F(Driver, SerialNumberAndNameInBothFormsWithTheSizesOfTheAbi) {
 
 // --- Bulk transfers.
 
-TEST_F(Driver, AWriteIsOneTransferAndMayBeShortAZeroLengthReplyIsRead) {
+TEST_F(Driver, OneAtATimeAWriteIsOneTransferAndMayBeShortAZeroLengthReplyIsRead) {
     USBTEST_REQUIRE_BUS();
     auto phone = Phone("phone", "on download:* short-write 1000\non getvar:empty reply\n");
     ASSERT_TRUE(phone->ok());
+    InFlight one("1");
     Opened o(phone->path());
     ASSERT_TRUE(o.ok());
     EXPECT_EQ(exchange(o, "download:00001000"), "DATA00001000");
@@ -505,10 +523,237 @@ TEST_F(Driver, APhoneThatLeavesFailsTransfersWithACodeOtherThan121) {
     ASSERT_TRUE(again.ok()) << GetLastError();
     EXPECT_EQ(exchange(again, "download:00001000"), "DATA00001000");
     std::vector<uint8_t> data(4096);
-    uint32_t written = 0;
-    EXPECT_FALSE(g_Api.AdbWriteEndpointSync(again.write, data.data(), 4096, &written, 2000));
-    EXPECT_NE(GetLastError(), static_cast<DWORD>(ERROR_SEM_TIMEOUT));
-    EXPECT_NE(GetLastError(), 0u);
+    // The chunk is left in flight; the read after it reports the phone gone.
+    EXPECT_EQ(write_chunk(again.write, data.data()), 0u);
+    std::string status = read_text(again.read);
+    EXPECT_NE(status, "<error 121>");
+    EXPECT_NE(status, "<error 0>");
+    EXPECT_EQ(status.substr(0, 7), "<error ");
+}
+
+TEST_F(Driver, AReplyLongerThanTheReadGivesWhatWasAskedAndDropsTheRest) {
+    USBTEST_REQUIRE_BUS();
+    // 200 bytes: more than the 64 a status read asks for, as newer boot loaders may answer.
+    std::string long_reply = "OKAY";
+    while (long_reply.size() < 200)
+        long_reply += static_cast<char>('a' + long_reply.size() % 26);
+    auto phone = Phone("phone", "on getvar:long reply " + long_reply + "\n");
+    ASSERT_TRUE(phone->ok());
+    Opened o(phone->path());
+    ASSERT_TRUE(o.ok());
+    EXPECT_EQ(exchange(o, "getvar:long"), long_reply.substr(0, 64));
+    // WinUSB keeps the rest of a reply for the next read; that rest must not pass for the next reply.
+    EXPECT_EQ(exchange(o, "getvar:product"), "OKAYphone");
+
+    ASSERT_TRUE(write_text(o.write, "getvar:long"));
+    char small[16];
+    uint32_t got = 0;
+    EXPECT_TRUE(g_Api.AdbReadEndpointSync(o.read, small, sizeof small, &got, 2000)) << GetLastError();
+    EXPECT_EQ(std::string(small, got), long_reply.substr(0, 16));
+    EXPECT_EQ(exchange(o, "getvar:serialno"), "OKAYSIM-phone");
+}
+
+TEST_F(Driver, AJoinWhoseDescriptorReadTimesOutStillJoins) {
+    USBTEST_REQUIRE_BUS();
+    auto phone = Phone("phone");
+    ASSERT_TRUE(phone->ok());
+    Opened held(phone->path());
+    ASSERT_TRUE(held.ok());
+
+    // A phone too busy to answer on its control pipe is still there: the poll's check must not fail,
+    // or the window lets go of the phone in the middle of a download. Nor may the check wait for
+    // WinUSB's default 5 s control time-out on the window thread.
+    phone->silence_control(true);
+    auto started = Clock::now();
+    ADBAPIHANDLE check = g_Api.AdbCreateInterfaceByName(u16(phone->path()).c_str());
+    auto took = Clock::now() - started;
+    EXPECT_NE(check, nullptr) << GetLastError();
+    EXPECT_LT(took, std::chrono::milliseconds(4500));
+    phone->silence_control(false);
+    EXPECT_EQ(exchange(held, "getvar:product"), "OKAYphone");
+    if (check != nullptr) {
+        EXPECT_TRUE(g_Api.AdbCloseHandle(check));
+    }
+    EXPECT_EQ(phone->files_opened(), 1u);
+}
+
+// --- Writes in flight: a data chunk returns once it is started; the next write on its handle and the next
+// read on the same interface handle wait for it and report its failure, never as a time-out (121).
+
+TEST_F(Driver, AChunkReturnsOnceStartedAndTheStatusReadWaitsForIt) {
+    USBTEST_REQUIRE_BUS();
+    auto phone = Phone("phone");
+    ASSERT_TRUE(phone->ok());
+    Opened o(phone->path());
+    ASSERT_TRUE(o.ok());
+    std::vector<uint8_t> image(3 * 4096);
+    for (size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<uint8_t>(i * 13 + (i >> 8));
+    ASSERT_EQ(exchange(o, "download:00003000"), "DATA00003000");
+    phone->hold_writes(true);
+    std::vector<uint8_t> chunk(4096);
+    for (int i = 0; i < 3; ++i) {
+        std::memcpy(chunk.data(), image.data() + i * 4096, 4096);
+        EXPECT_EQ(write_chunk(o.write, chunk.data()), 0u);
+        std::memset(chunk.data(), 0xEE, chunk.size()); // the caller's buffer is its own again
+    }
+    EXPECT_TRUE(eventually([&] { return phone->transfers_waiting() == 3; })) << "all three in the device";
+    // The status read reaches the phone only once they are done.
+    std::string status;
+    std::jthread reader([&] { status = read_text(o.read, 20000); });
+    EXPECT_FALSE(eventually([&] { return phone->transfers_waiting() > 3; }, 300));
+    phone->hold_writes(false);
+    reader.join();
+    EXPECT_EQ(status, "OKAY");
+    EXPECT_EQ(exchange(o, "flash:boot"), "OKAY");
+    EXPECT_EQ(phone->partition("boot"), image);
+    EXPECT_EQ(phone->early_reads(), 0u);
+}
+
+TEST_F(Driver, NoMoreThanTheLimitAreInFlight) {
+    USBTEST_REQUIRE_BUS();
+    auto phone = Phone("phone");
+    ASSERT_TRUE(phone->ok());
+    InFlight four("4");
+    Opened o(phone->path());
+    ASSERT_TRUE(o.ok());
+    std::vector<uint8_t> image(10 * 4096, 0x3C);
+    ASSERT_EQ(exchange(o, "download:0000a000"), "DATA0000a000");
+    phone->hold_writes(true);
+    std::atomic<int> failures{0};
+    std::jthread writer([&] {
+        for (int i = 0; i < 10; ++i)
+            failures += write_chunk(o.write, image.data() + i * 4096) != 0;
+    });
+    ASSERT_TRUE(eventually([&] { return phone->transfers_waiting() == 4; })); // the fifth waits for the first
+    phone->hold_writes(false);
+    writer.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(phone->most_writes_held(), 4u);
+    EXPECT_EQ(read_text(o.read), "OKAY");
+}
+
+TEST_F(Driver, AWriteThatFailsInFlightIsReportedByTheNextCallsAndNeverAsATimeOut) {
+    USBTEST_REQUIRE_BUS();
+    // A stall, a transfer the phone takes only in part, and a time-out, each on a phone of its own.
+    auto stall = Phone("stall");
+    auto part = Phone("part", "on download:* short-write 1000\n");
+    auto late = Phone("late");
+    ASSERT_TRUE(stall->ok() && part->ok() && late->ok());
+    std::vector<uint8_t> chunk(4096, 0x77);
+    const std::string failed = "<error " + std::to_string(ERROR_GEN_FAILURE) + ">";
+
+    Opened s(stall->path());
+    ASSERT_EQ(exchange(s, "download:00002000"), "DATA00002000");
+    stall->stall_writes(true);
+    EXPECT_EQ(write_chunk(s.write, chunk.data()), 0u);
+    EXPECT_EQ(read_text(s.read), failed);
+    // It stays reported, to a write and a read alike, until the handle is closed.
+    EXPECT_EQ(write_chunk(s.write, chunk.data()), static_cast<DWORD>(ERROR_GEN_FAILURE));
+    EXPECT_EQ(read_text(s.read), failed);
+
+    Opened p(part->path());
+    ASSERT_EQ(exchange(p, "download:00002000"), "DATA00002000");
+    EXPECT_EQ(write_chunk(p.write, chunk.data()), 0u);
+    EXPECT_FALSE(write_text(p.write, "getvar:product")) << "that chunk carried 1000 of its bytes";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+
+    Opened l(late->path());
+    ASSERT_EQ(exchange(l, "download:00002000"), "DATA00002000");
+    late->hold_writes(true);
+    EXPECT_EQ(write_chunk(l.write, chunk.data(), 300), 0u);
+    // A command waits for the write before it: that one's time-out passes, and to the flasher it must not
+    // look like a silent phone, which it would wait for for ever.
+    EXPECT_FALSE(write_text(l.write, "getvar:product"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+    EXPECT_TRUE(eventually([&] { return late->transfers_waiting() == 0; })) << "the late write was aborted";
+}
+
+TEST_F(Driver, ThePresenceCheckNeitherWaitsForNorAbortsNorConsumesWritesInFlight) {
+    USBTEST_REQUIRE_BUS();
+    auto phone = Phone("phone");
+    ASSERT_TRUE(phone->ok());
+    g_DriverApi = g_Api;
+    UsbDeviceHandle *held = scan_for_device(is_fastboot_interface);
+    ASSERT_NE(held, nullptr);
+    std::vector<uint8_t> image(2 * 4096, 0x42);
+    auto say = [&](const std::string &command) {
+        if (bulk_write(held, 0, command.data(), static_cast<int32_t>(command.size()), 1) < 0)
+            return std::string("<write failed>");
+        char reply[64];
+        int32_t n = bulk_read(held, reply, sizeof reply);
+        return n < 0 ? "<error " + std::to_string(GetLastError()) + ">" : std::string(reply, n);
+    };
+    ASSERT_EQ(say("download:00002000"), "DATA00002000");
+    phone->hold_writes(true);
+    EXPECT_EQ(write_chunk(held->write_endpoint, image.data()), 0u);
+    EXPECT_EQ(write_chunk(held->write_endpoint, image.data() + 4096), 0u);
+    ASSERT_TRUE(eventually([&] { return phone->transfers_waiting() == 2; }));
+
+    // The window's check, twice, while the worker's writes are held in the phone.
+    std::u16string name(held->interface_name, held->interface_name + std::strlen(held->interface_name));
+    for (int i = 0; i < 2; ++i) {
+        UsbDeviceHandle *check = open_device_interface(name.c_str());
+        EXPECT_NE(check, nullptr) << GetLastError();
+        free_device(check);
+    }
+    EXPECT_EQ(phone->transfers_waiting(), 2u) << "nothing aborted";
+    phone->hold_writes(false);
+    char reply[64];
+    EXPECT_EQ(bulk_read(held, reply, sizeof reply), 4);
+    EXPECT_EQ(say("flash:boot"), "OKAY");
+    EXPECT_EQ(phone->partition("boot"), image);
+
+    // A failure in flight is the worker's to see, not the check's to take away.
+    ASSERT_EQ(say("download:00001000"), "DATA00001000");
+    phone->stall_writes(true);
+    EXPECT_EQ(write_chunk(held->write_endpoint, image.data()), 0u);
+    UsbDeviceHandle *check = open_device_interface(name.c_str());
+    EXPECT_NE(check, nullptr);
+    free_device(check);
+    EXPECT_EQ(bulk_read(held, reply, sizeof reply), -1);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+    free_device(held);
+    g_DriverApi = {};
+}
+
+TEST_F(Driver, AnUnplugWithWritesInFlightIsReportedAsTheDeviceGone) {
+    USBTEST_REQUIRE_BUS();
+    auto phone = Phone("phone");
+    ASSERT_TRUE(phone->ok());
+    Opened o(phone->path());
+    ASSERT_TRUE(o.ok());
+    std::vector<uint8_t> chunk(4096, 0x11);
+    ASSERT_EQ(exchange(o, "download:00004000"), "DATA00004000");
+    phone->hold_writes(true);
+    EXPECT_EQ(write_chunk(o.write, chunk.data()), 0u);
+    EXPECT_EQ(write_chunk(o.write, chunk.data()), 0u);
+    phone->unplug();
+    std::string status = read_text(o.read);
+    EXPECT_NE(status, "<error 121>");
+    EXPECT_EQ(status.substr(0, 7), "<error ");
+    EXPECT_EQ(g_Api.AdbCreateInterfaceByName(u16(phone->path()).c_str()), nullptr) << "the check fails too";
+}
+
+TEST_F(Driver, ClosingWithWritesInFlightAbortsThemAndLetsTheFileGo) {
+    USBTEST_REQUIRE_BUS();
+    auto phone = Phone("phone");
+    ASSERT_TRUE(phone->ok());
+    {
+        Opened o(phone->path());
+        ASSERT_TRUE(o.ok());
+        std::vector<uint8_t> chunk(4096, 0x22);
+        ASSERT_EQ(exchange(o, "download:00010000"), "DATA00010000");
+        phone->hold_writes(true);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(write_chunk(o.write, chunk.data()), 0u);
+        ASSERT_TRUE(eventually([&] { return phone->transfers_waiting() == 3; }));
+        ASSERT_TRUE(g_Api.AdbCloseHandle(o.write));
+        o.write = nullptr;
+        EXPECT_EQ(phone->transfers_waiting(), 0u) << "the close waited for its writes to end";
+    }
+    phone->hold_writes(false);
+    EXPECT_TRUE(eventually([&] { return phone->files_open() == 0; }));
 }
 
 // --- Closing.
@@ -665,6 +910,7 @@ TEST_F(Driver, ThePollChecksWhileTheWorkerDownloads) {
     EXPECT_EQ(phone->partition("boot"), image);
     EXPECT_EQ(phone->files_opened(), 1u);
     EXPECT_EQ(phone->files_refused(), 0u);
+    EXPECT_EQ(phone->early_reads(), 0u);
 }
 
 // --- What the library allocates, and where it takes WinUSB from.
@@ -744,6 +990,18 @@ TEST_F(Driver, TransfersAllocateNothing) {
     ASSERT_TRUE(o.ok());
     ASSERT_EQ(exchange(o, "getvar:product"), "OKAYphone"); // first use of everything on the way
     ASSERT_EQ(read_text(o.read, 50), "<error 121>");
+    // A data phase of as many chunks as stay in flight, held in the phone the first time so that every
+    // transfer the library keeps for them has been made.
+    std::vector<uint8_t> chunk(4096, 0x5A);
+    auto data_phase = [&](bool hold) {
+        bool ok = exchange(o, "download:00010000") == "DATA00010000";
+        phone->hold_writes(hold);
+        for (int i = 0; i < 16; ++i)
+            ok = ok && write_chunk(o.write, chunk.data()) == 0;
+        phone->hold_writes(false);
+        return ok && read_text(o.read) == "OKAY";
+    };
+    ASSERT_TRUE(data_phase(true));
 
     // The counter itself must see allocations, or zero below would prove nothing.
     g_CountedThread = GetCurrentThreadId();
@@ -763,8 +1021,9 @@ TEST_F(Driver, TransfersAllocateNothing) {
     }
     uint32_t n = 0;
     EXPECT_FALSE(g_Api.AdbReadEndpointSync(o.read, reply, sizeof reply, &n, 50)); // the time-out path too
+    ok += data_phase(false) ? 1 : 0;
     g_CountedThread = 0;
-    EXPECT_EQ(ok, 200);
+    EXPECT_EQ(ok, 201);
     EXPECT_EQ(g_Allocations.load(), 0);
 }
 
