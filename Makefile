@@ -3,6 +3,7 @@
 #   make demo    the Windows flasher under Wine flashing the simulated phone (see README)
 #   make demo-headless  the same job natively, on the in-memory window
 #   make demo-linux  the Linux flasher's Qt window flashing an emulated phone through libusb
+#   make demo-station  the station under Wine flashing eight simulated phones at once, and its record
 #   make bench   benchmarks, ending with one "target NAME RATIO LIMIT met|missed" line per target
 #   make windows the Windows programs: x64 in build/windows/bin, x86 in build/windows-x86/bin
 #   make test-libusb  the Linux driver library against the emulated phone (native, asan, tsan)
@@ -13,7 +14,7 @@ PRESETS      := native asan tsan fuzz windows windows-x86
 JOBS         ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 
-.PHONY: all deps test demo demo-headless demo-linux bench format check-format clean $(PRESETS) \
+.PHONY: all deps test demo demo-headless demo-linux demo-station bench format check-format clean $(PRESETS) \
         test-native test-asan test-tsan test-windows test-windows-x86 test-fuzz \
         test-libusb test-kernel-usb test-stress
 
@@ -76,6 +77,9 @@ demo-headless: deps
 
 demo-linux: deps
 	scripts/demo-linux.sh
+
+demo-station: deps
+	scripts/demo-station.sh
 
 bench: native
 	scripts/bench.sh build/native/bin

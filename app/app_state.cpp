@@ -1,8 +1,6 @@
 #include "app/app_state.h"
 
-#include "app/download_dlg.h"
 #include "app/driver_library.h"
-#include "framework/win_app.h"
 #include "os/os_api.h"
 #include "package/image_table.h"
 #include "usb/driver_api.h"
@@ -22,7 +20,6 @@ namespace {
 struct LeftToWorker {
     const uint8_t *file_buffer;
     void *driver_library;
-    CDownloadDlg *window;
 };
 LeftToWorker g_Left = {};
 
@@ -49,10 +46,6 @@ void leave_driver_library_to_worker(void *library) {
     g_Left.driver_library = library;
 }
 
-void leave_window_to_worker(CDownloadDlg *window) {
-    g_Left.window = window;
-}
-
 bool reset_app_state(int timeout_ms) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (DownloadRunning.load(std::memory_order_acquire) != 0) {
@@ -63,10 +56,7 @@ bool reset_app_state(int timeout_ms) {
     // The worker has ended: whatever it was lent or left is free to go, in the order the window would
     // have released it (device, then buffer, then library).
     release_held_device();
-    forget_lent_device();
-    if (CWinApp *app = AfxGetApp(); app != nullptr && app->m_pMainWnd.load() == g_Left.window)
-        app->m_pMainWnd = nullptr;
-    delete g_Left.window;
+    forget_loan(flasher_loan());
     free_file_buffer(g_Left.file_buffer);
     free_file_buffer(g_ImageTable.FileBuffer);
     g_ImageTable = ImageTable{};

@@ -8,7 +8,6 @@
 #include <cstdint>
 
 struct UsbDeviceHandle;
-class CDownloadDlg;
 
 // What the main window shows (lParam of WM_DOWNLOAD_STATE). Any other value is shown as STATE_NO_DEVICE.
 enum DownloadState : int32_t {
@@ -34,12 +33,11 @@ extern std::atomic<int32_t> AwaitingDevice;
 //
 // "Exit" during a download ends the dialog without waiting for the worker, which may be blocked on a
 // silent device for ever. What the worker still reads (the file buffer, the loaded driver library and
-// the driver table, the window object with its "UserData" value) is not freed under it: it is handed
-// over here, and the operating system reclaims it when the process ends.
+// the driver table) is not freed under it: it is handed over here, and the operating system reclaims it
+// when the process ends.
 
 void leave_file_buffer_to_worker(const uint8_t *buffer);
 void leave_driver_library_to_worker(void *library);
-void leave_window_to_worker(CDownloadDlg *window);
 
 // --- Seams for tests.
 

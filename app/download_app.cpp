@@ -7,17 +7,12 @@ BOOL CDownloadApp::InitInstance() {
     AfxEnableControlContainer();
     Enable3dControls();
 
-    // On the heap: when "Exit" ends the dialog during a download, the worker still reads the window's
-    // "UserData" value, so the object then stays until the process ends.
-    auto *dialog = new CDownloadDlg;
-    m_pMainWnd = dialog;
-    dialog->DoModal();
-    if (DownloadRunning.load(std::memory_order_acquire) != 0) {
-        leave_window_to_worker(dialog);
-    } else {
-        m_pMainWnd = nullptr;
-        delete dialog;
-    }
+    // The worker reads nothing of the window (its run record holds what it needs), so the dialog goes
+    // with the modal run, also when "Exit" ended it during a download.
+    CDownloadDlg dialog;
+    m_pMainWnd = &dialog;
+    dialog.DoModal();
+    m_pMainWnd = nullptr;
     return FALSE;
 }
 

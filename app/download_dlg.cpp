@@ -1,8 +1,8 @@
 #include "app/download_dlg.h"
 
-#include "app/about_dlg.h"
 #include "app/driver_library.h"
 #include "app/flash_sequence.h"
+#include "app/run_record.h"
 #include "app/startup.h"
 #include "app/window_texts.h"
 #include "framework/win_app.h"
@@ -38,14 +38,13 @@ bool name_fits_check(const UsbDeviceHandle *device) {
            name.size() + 1 <= INTERFACE_NAME_UNITS_MAX;
 }
 
+// The download of the one phone: one at a time, so one record, reused. A worker left running by "Exit"
+// keeps it until the process ends.
+RunRecord g_Run;
+
 } // namespace
 
-CDownloadDlg::CDownloadDlg(CWnd *parent)
-    : CDialog(IDD_TARNEX_DIALOG, parent), m_hDriverLibrary(nullptr), m_userData(FALSE) {
-    m_hIcon = g_FrameworkBackend.load_icon(IDR_MAINFRAME);
-    m_hIconDevice = g_FrameworkBackend.load_icon(IDI_DEVICE);
-    m_hIconNoDevice = g_FrameworkBackend.load_icon(IDI_NODEVICE);
-}
+CDownloadDlg::CDownloadDlg(CWnd *parent) : CMainDialog(IDD_TARNEX_DIALOG, parent), m_userData(FALSE) {}
 
 void CDownloadDlg::DoDataExchange(CDataExchange *pDX) {
     CDialog::DoDataExchange(pDX);
@@ -62,9 +61,6 @@ void CDownloadDlg::DoDataExchange(CDataExchange *pDX) {
 
 const MessageMap *CDownloadDlg::GetMessageMap() const {
     static constexpr MessageMapEntry entries[] = {
-        on_message<&CDownloadDlg::OnSysCommand>(WM_SYSCOMMAND),
-        on_message<&CDownloadDlg::OnPaint>(WM_PAINT),
-        on_message<&CDownloadDlg::OnQueryDragIcon>(WM_QUERYDRAGICON),
         on_message<&CDownloadDlg::OnDestroy>(WM_DESTROY),
         on_command<&CDownloadDlg::OnStart>(IDOK, BN_CLICKED),
         on_message<&CDownloadDlg::OnPollDevice>(WM_POLL_DEVICE),
@@ -79,17 +75,7 @@ const MessageMap *CDownloadDlg::GetMessageMap() const {
 
 BOOL CDownloadDlg::OnInitDialog() {
     CDialog::OnInitDialog();
-
-    if (MenuHandle systemMenu = GetSystemMenu()) {
-        std::string about;
-        if (g_FrameworkBackend.load_string(IDS_ABOUTBOX, &about) && !about.empty()) {
-            CMenu menu(systemMenu);
-            menu.AppendMenu(MF_SEPARATOR);
-            menu.AppendMenu(MF_STRING, IDM_ABOUTBOX, about.c_str());
-        }
-    }
-    SetIcon(m_hIcon, TRUE);
-    SetIcon(m_hIcon, FALSE);
+    InitMainWindow();
     m_progress.SetRange(0, 100);
     m_progress.SetPos(0);
     ApplyState(STATE_NO_DEVICE);
@@ -101,31 +87,8 @@ BOOL CDownloadDlg::OnInitDialog() {
     return TRUE;
 }
 
-BOOL CDownloadDlg::FailStartup(const char *text) {
-    AfxMessageBox(text, MB_OK | MB_ICONEXCLAMATION);
-    discard_private_driver_directory();
-    g_AppSeams.end_process(1);
-    // Only reached when a test stands in for the end of the process.
-    EndDialog(IDABORT);
-    return FALSE;
-}
-
 bool CDownloadDlg::OnDestroy(WPARAM, LPARAM, LRESULT *) {
-    // A worker that still runs ("Exit" during a download) keeps reading the images, calling the driver
-    // and reading this window's "UserData": those stay until the process ends.
-    const bool workerRuns = DownloadRunning.load(std::memory_order_acquire) != 0;
-    if (workerRuns) {
-        leave_file_buffer_to_worker(g_ImageTable.FileBuffer);
-        leave_driver_library_to_worker(m_hDriverLibrary);
-    } else {
-        free_file_buffer(g_ImageTable.FileBuffer);
-        unload_driver_library(m_hDriverLibrary);
-    }
-    g_ImageTable.FileBuffer = nullptr;
-    // On POSIX a loaded library can be deleted; on Windows one still loaded cannot, and stays in %TEMP%.
-    if (m_hDriverLibrary != nullptr)
-        remove_driver_library();
-    m_hDriverLibrary = nullptr;
+    ReleaseStartup(DownloadRunning.load(std::memory_order_acquire) != 0);
     return false; // and the default destruction
 }
 
@@ -170,10 +133,15 @@ void CDownloadDlg::OnStart() {
     UsbDeviceHandle *device = HeldDevice.load(std::memory_order_acquire);
     if (device == nullptr)
         return;
-    lend_device_to_worker(device);
+    reset_run_record(g_Run);
+    g_Run.loan = &flasher_loan();
+    g_Run.user_data = m_userData != 0;
+    g_Run.running = &DownloadRunning;
+    g_Run.started = std::chrono::system_clock::now();
+    lend_device(flasher_loan(), device);
     DownloadRunning.store(1, std::memory_order_release);
-    if (!g_OsApi.start_thread(FlashSequence, device)) {
-        worker_never_started();
+    if (!g_OsApi.start_thread(FlashSequence, &g_Run)) {
+        loan_never_started(flasher_loan());
         DownloadRunning.store(0, std::memory_order_release);
         // As after any failed download: "Start" stays disabled until the phone is plugged in again.
         m_startButton.EnableWindow(FALSE);
@@ -255,43 +223,7 @@ const char *CDownloadDlg::StatusText(intptr_t state) {
     }
 }
 
-// --- Keyboard, system menu, minimised painting, "Exit".
-
-BOOL CDownloadDlg::PreTranslateMessage(Msg *msg) {
-    // Enter would press "Start" (the default button) and Escape "Exit": neither acts by keyboard here.
-    if (msg->message == WM_KEYDOWN && (msg->wParam == VK_RETURN || msg->wParam == VK_ESCAPE))
-        return TRUE;
-    return CDialog::PreTranslateMessage(msg);
-}
-
-bool CDownloadDlg::OnSysCommand(WPARAM wParam, LPARAM, LRESULT *result) {
-    if ((wParam & 0xFFF0) != IDM_ABOUTBOX)
-        return false;
-    CAboutDlg about;
-    about.DoModal();
-    *result = 0;
-    return true;
-}
-
-bool CDownloadDlg::OnPaint(WPARAM, LPARAM, LRESULT *result) {
-    if (!IsIconic())
-        return false;
-    CPaintDC dc(this);
-    SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc.GetSafeHdc()), 0);
-    const int iconWidth = GetSystemMetrics(SM_CXICON);
-    const int iconHeight = GetSystemMetrics(SM_CYICON);
-    Rect rect;
-    GetClientRect(&rect);
-    const int x = (rect.right - rect.left - iconWidth + 1) / 2;
-    const int y = (rect.bottom - rect.top - iconHeight + 1) / 2;
-    dc.DrawIcon(x, y, m_hIcon);
-    *result = 0;
-    return true;
-}
-
-LRESULT CDownloadDlg::OnQueryDragIcon(WPARAM, LPARAM) {
-    return reinterpret_cast<LRESULT>(m_hIcon);
-}
+// --- "Exit".
 
 void CDownloadDlg::OnCancel() {
     release_held_device();

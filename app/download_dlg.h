@@ -3,19 +3,14 @@
 #pragma once
 
 #include "app/app_state.h"
-#include "framework/dialog.h"
-#include "os/os_api.h"
+#include "app/main_dialog.h"
 
 #include <string>
 
-class CDownloadDlg : public CDialog {
+class CDownloadDlg : public CMainDialog {
 public:
-    // Loads the three icons (application, device, no device); "UserData" starts unticked.
+    // "UserData" starts unticked.
     explicit CDownloadDlg(CWnd *parent = nullptr);
-
-    IconHandle m_hIconNoDevice; // icon 130: a red cross, no device
-    IconHandle m_hIconDevice;   // icon 129: a green check mark, device present
-    OsLibrary m_hDriverLibrary; // the loaded driver library, from start-up to destruction
 
     CStatic m_portCaption;     // 1009
     CStatic m_softwareCaption; // 1005
@@ -29,8 +24,6 @@ public:
     // Check box 1013 as it was when "Start" was pressed; the worker reads it. Nonzero: erase userdata
     // and cache after the images.
     BOOL m_userData;
-
-    IconHandle m_hIcon; // icon 131, the application
 
     // Sets the controls for a DownloadState; any value outside 1..4 acts as STATE_NO_DEVICE.
     void ApplyState(intptr_t state);
@@ -47,23 +40,15 @@ public:
 
 protected:
     void DoDataExchange(CDataExchange *pDX) override;
-    BOOL PreTranslateMessage(Msg *msg) override;
     BOOL OnInitDialog() override;
     void OnCancel() override;
     const MessageMap *GetMessageMap() const override;
 
-    bool OnSysCommand(WPARAM wParam, LPARAM lParam, LRESULT *result);
-    bool OnPaint(WPARAM wParam, LPARAM lParam, LRESULT *result);
-    LRESULT OnQueryDragIcon(WPARAM wParam, LPARAM lParam);
     bool OnDestroy(WPARAM wParam, LPARAM lParam, LRESULT *result);
     void OnStart();
     LRESULT OnPollDevice(WPARAM wParam, LPARAM lParam);
     LRESULT OnDownloadProgress(WPARAM wParam, LPARAM lParam);
     LRESULT OnDownloadState(WPARAM wParam, LPARAM lParam);
-
-private:
-    // One message box with `text`, then the end of the process with exit code 1.
-    BOOL FailStartup(const char *text);
 };
 
 // The id of the poll timer.

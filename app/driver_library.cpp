@@ -13,12 +13,17 @@ bool g_DirectoryIsPrivate = false;
 // itself; a later one is taken when a library could not be loaded from an earlier (noexec).
 size_t g_Candidate = 0;
 std::vector<std::string> g_Candidates;
+// A folder of its own under the temporary directory on Windows too.
+bool g_OwnDirectory = false;
 
 bool make_directory() {
     if (!g_Directory.empty())
         return true;
     std::string directory, base;
-    if (g_Candidate == 0) {
+    if (g_Candidate == 0 && g_OwnDirectory) {
+        if (!g_OsApi.temp_directory(&base) || !g_OsApi.create_private_directory_in(base.c_str(), &directory))
+            return false;
+    } else if (g_Candidate == 0) {
         if (!g_OsApi.create_private_directory(&directory))
             return false;
         if (!g_OsApi.temp_directory(&base))
@@ -34,6 +39,10 @@ bool make_directory() {
 }
 
 } // namespace
+
+void use_own_driver_directory() {
+    g_OwnDirectory = true;
+}
 
 int check_device_list(const uint8_t *data, uint32_t size) {
     return data != nullptr && size != 0 ? 1 : 0;
@@ -90,6 +99,7 @@ void discard_private_driver_directory() {
 }
 
 void forget_driver_library_directory() {
+    g_OwnDirectory = false;
     g_Directory.clear();
     g_DirectoryIsPrivate = false;
     g_Candidate = 0;

@@ -4,7 +4,8 @@
 //
 // The directory is, on POSIX, a private one made for this process (mode 0700, under $TEMP, else $TMPDIR,
 // else /tmp), removed again with the library; on Windows it is %TEMP% itself (the system's temporary
-// directory when TEMP is unset). Everything here runs on the window thread.
+// directory when TEMP is unset), unless the program asked for a folder of its own there
+// (use_own_driver_directory). Everything here runs on the window thread.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,11 @@ inline constexpr char DRIVER_LIBRARY_NAME[] = "AdbWinApi.dll";
 // The longest library path accepted, terminator included (MAX_PATH): a longer one is refused, as the
 // loader of the system this was made for would refuse it.
 inline constexpr size_t DRIVER_LIBRARY_PATH_MAX = 260;
+
+// Deploys the library into a folder of this process's own under the temporary directory on every
+// platform, removed again with the library: the station's choice, so that two stations on one Windows
+// PC never write over each other's library. Before the first deployment.
+void use_own_driver_directory();
 
 // Nonzero when the device list is usable: present and not empty. Its content is not interpreted.
 int check_device_list(const uint8_t *data, uint32_t size);

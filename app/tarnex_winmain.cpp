@@ -2,11 +2,16 @@
 // dialog framework), from the dialog templates in its resources.
 #include <windows.h>
 
-#include "app/download_app.h"
-
 #include <cstdio>
 
+// The same entry makes the station (tarnex-station) with the station's application object.
+#ifdef TARNEX_STATION
+#include "app/station_app.h"
+CStationApp theApp;
+#else
+#include "app/download_app.h"
 CDownloadApp theApp;
+#endif
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     // The protocol lines go to standard error as they happen. A window program's streams are fully

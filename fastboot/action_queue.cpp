@@ -15,6 +15,9 @@ FastbootAction g_OutOfMemory = {ACTION_UNSET, nullptr, {}, nullptr, 0, report_ac
 const char OUT_OF_MEMORY_TEXT[] = "out of memory";
 const char UNKNOWN_ACTION_TEXT[] = "unknown action";
 
+// Kept without an allocation: a failure report must not fail for want of memory.
+thread_local char t_LastFailure[256] = {};
+
 // The one place records are created; free_actions is the one place they go. Null when out of memory.
 FastbootAction *new_action() {
     return new (std::nothrow) FastbootAction{};
@@ -106,11 +109,17 @@ int32_t run_next_action(ActionQueue *queue, UsbDeviceHandle *handle, uint32_t pr
 }
 
 int32_t report_action_result(FastbootAction *, int32_t status, const char *text) {
-    if (status != 0)
-        std::fprintf(stderr, "FAILED (%s)\n", text != nullptr ? text : "");
-    else
-        std::fprintf(stderr, "OKAY\n");
+    if (status != 0) {
+        std::snprintf(t_LastFailure, sizeof t_LastFailure, "%s", text != nullptr ? text : "");
+        std::fprintf(stderr, "%sFAILED (%s)\n", diagnostic_prefix(), text != nullptr ? text : "");
+    } else {
+        std::fprintf(stderr, "%sOKAY\n", diagnostic_prefix());
+    }
     return status;
+}
+
+const char *last_action_failure() {
+    return t_LastFailure;
 }
 
 void free_actions(FastbootAction *head) {

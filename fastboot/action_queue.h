@@ -88,8 +88,13 @@ void queue_command(FastbootAction *head, const char *command);
 int32_t run_next_action(ActionQueue *queue, UsbDeviceHandle *handle, uint32_t progress_tag);
 
 // The completion of every action: writes "OKAY\n", or "FAILED (%s)\n" with `text`, to standard error,
-// the stream that also carries the phone's INFO lines, and returns `status`.
+// the stream that also carries the phone's INFO lines (each after the thread's diagnostic_prefix), and
+// returns `status`.
 int32_t report_action_result(FastbootAction *action, int32_t status, const char *text);
+
+// The text of the last FAILED line written on the calling thread, "" when none: the reason a worker
+// records for its phone.
+const char *last_action_failure();
 
 // Releases every record from `head` to the tail; null does nothing. Image bytes are not touched.
 void free_actions(FastbootAction *head);

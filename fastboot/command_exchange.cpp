@@ -9,9 +9,12 @@
 #include <cstring>
 #include <string>
 
-char ErrorText[ERROR_TEXT_SIZE] = {};
+thread_local char ErrorText[ERROR_TEXT_SIZE] = {};
 
 namespace {
+
+thread_local std::atomic<uint64_t> *t_AcceptedBytes = nullptr;
+thread_local const char *t_DiagnosticPrefix = "";
 
 void set_error_text(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
@@ -75,6 +78,18 @@ const char *get_error_text() {
     return ErrorText;
 }
 
+void count_accepted_bytes(std::atomic<uint64_t> *counter) {
+    t_AcceptedBytes = counter;
+}
+
+void set_diagnostic_prefix(const char *prefix) {
+    t_DiagnosticPrefix = prefix != nullptr ? prefix : "";
+}
+
+const char *diagnostic_prefix() {
+    return t_DiagnosticPrefix;
+}
+
 uint32_t parse_data_size(const char *text) {
     const char *p = text;
     while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
@@ -121,7 +136,7 @@ int32_t read_status(UsbDeviceHandle *handle, uint32_t bound, bool expect_data, c
 
         if (has_prefix(reply, "INFO")) {
             // The phone's progress notes go to the operator's log as they come; the step is not over.
-            std::fprintf(stderr, "%s\n", reply);
+            std::fprintf(stderr, "%s%s\n", t_DiagnosticPrefix, reply);
             continue;
         }
         if (has_prefix(reply, "OKAY")) {
@@ -191,6 +206,9 @@ int32_t send_command(UsbDeviceHandle *handle, uint32_t progress_tag, const char 
     }
     if (read_status(handle, 0, false, nullptr) < 0)
         return -1;
+    // Only now has the phone taken the data: its final OKAY is the one proof that it arrived.
+    if (t_AcceptedBytes != nullptr)
+        t_AcceptedBytes->fetch_add(static_cast<uint64_t>(wanted), std::memory_order_relaxed);
     return wanted;
 }
 

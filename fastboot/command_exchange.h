@@ -9,6 +9,7 @@
 
 #include "usb/usb_device.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -27,11 +28,27 @@ inline constexpr char COMMAND_TOO_LARGE_TEXT[] = "command too large";
 
 // The description of the most recent failed exchange, NUL-terminated 8-bit text, empty at start. Each
 // failure overwrites it; success leaves it alone, so it always tells the last thing that went wrong.
-// Written only by the functions below and read on the same (worker) thread through get_error_text.
-extern char ErrorText[ERROR_TEXT_SIZE];
+// One per thread: every worker has its own, so that phones flashed at the same time never describe each
+// other's failures. Written only by the functions below and read on the same thread through
+// get_error_text.
+extern thread_local char ErrorText[ERROR_TEXT_SIZE];
 
-// ErrorText. Worker thread.
+// The calling thread's ErrorText.
 const char *get_error_text();
+
+// Makes every data phase that the calling thread completes from now on (the phone's final OKAY read) add
+// the size the phone asked for to *counter; null stops the counting. The counter is the worker's record of
+// what the phone accepted, which another thread may read while the worker runs. Worker thread.
+void count_accepted_bytes(std::atomic<uint64_t> *counter);
+
+// Puts `prefix` (kept by the caller until it is replaced) before every line that the calling thread's
+// exchanges and actions write to standard error: the phone's INFO lines and the OKAY and FAILED lines.
+// Empty or null: no prefix, as in the one-phone flasher. Where several phones are flashed at once, the
+// prefix tells whose line it is. Worker thread.
+void set_diagnostic_prefix(const char *prefix);
+
+// The calling thread's prefix ("" when none).
+const char *diagnostic_prefix();
 
 // Sends `command` (NUL-terminated, at most FASTBOOT_COMMAND_MAX bytes) and waits for the status that
 // ends it. Worker thread; blocks for as long as the phone takes to answer.

@@ -21,8 +21,13 @@ inline constexpr unsigned int WM_POLL_DEVICE = WM_USER + 20;
 // Sent by the bulk writer during a data phase: wParam the caller's progress tag, lParam the number of
 // bytes written since the previous report.
 inline constexpr unsigned int WM_DOWNLOAD_PROGRESS = WM_USER + 21;
-// Sent by the worker: lParam the new download state.
+// Sent by the worker: wParam its row (0 in the one-phone flasher), lParam the new download state.
 inline constexpr unsigned int WM_DOWNLOAD_STATE = WM_USER + 22;
+// Posted to the station's window by its watcher thread: phones arrived or left; take its events.
+inline constexpr unsigned int WM_STATION_PHONES = WM_USER + 23;
+// Posted by the station's window to itself: a record line could not be written; say so in a message box
+// (never inside the handler of a worker's message, which would keep that worker waiting on the box).
+inline constexpr unsigned int WM_STATION_RECORD_FAILED = WM_USER + 24;
 
 // --- Standard messages the framework and the application handle or send.
 #ifndef WM_NULL
@@ -101,6 +106,12 @@ inline constexpr int IDCANCEL = 2;
 #ifndef IDABORT
 inline constexpr int IDABORT = 3;
 #endif
+#ifndef IDYES
+inline constexpr int IDYES = 6;
+#endif
+#ifndef IDNO
+inline constexpr int IDNO = 7;
+#endif
 #ifndef ICON_SMALL
 inline constexpr WPARAM ICON_SMALL = 0;
 #endif
@@ -139,6 +150,12 @@ inline constexpr int SM_CYICON = 12;
 #endif
 #ifndef MB_OK
 inline constexpr UINT MB_OK = 0x00000000;
+#endif
+#ifndef MB_YESNO
+inline constexpr UINT MB_YESNO = 0x00000004;
+#endif
+#ifndef MB_ICONQUESTION
+inline constexpr UINT MB_ICONQUESTION = 0x00000020;
 #endif
 #ifndef MB_ICONEXCLAMATION
 inline constexpr UINT MB_ICONEXCLAMATION = 0x00000030;

@@ -63,8 +63,9 @@ struct OsApi {
     // False on failure, with the last-error value set.
     bool (*create_private_directory)(std::string *path);
 
-    // Removes a directory made by create_private_directory once its files are deleted (POSIX); does
-    // nothing on Windows, where that directory is the shared temporary one. False on failure.
+    // Removes a directory made by create_private_directory or create_private_directory_in once its files
+    // are deleted; the shared temporary directory that create_private_directory names on Windows stays
+    // (true, nothing done). False on failure.
     bool (*remove_private_directory)(const char *path);
 
     // --- Files.
@@ -129,8 +130,10 @@ struct OsApi {
     // directory alone. Any thread. False when the system can name none.
     bool (*temp_directories)(std::vector<std::string> *paths);
 
-    // create_private_directory, under `base` (one of temp_directories) instead of the first. On Windows
-    // `base` itself. Window thread. False on failure, with the last-error value set.
+    // A new directory under `base` (one of temp_directories) that only this process uses: on POSIX
+    // create_private_directory's kind under `base` instead of the first; on Windows a folder with a name
+    // no other process picks (what a station deploys its driver library to, so that two of them never
+    // share one). Window thread. False on failure, with the last-error value set.
     bool (*create_private_directory_in)(const char *base, std::string *path);
 
     // False when no code can be loaded from files in `directory`: on POSIX its file system is mounted

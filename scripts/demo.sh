@@ -15,17 +15,8 @@ bin=build/windows/bin
 demo=build/demo
 prefix=$root/build/demo-wineprefix # kept between runs: making a prefix takes a while
 
-step() { printf '\n== [%ds] %s\n' "$SECONDS" "$*"; }
-fail() {
-    echo "demo: $*" >&2
-    exit 1
-}
-# A Linux path as the Windows programs see it (the Linux root is drive Z:).
-winpath() {
-    local path
-    path=$(realpath -m "$1")
-    printf 'Z:%s' "${path//\//\\}"
-}
+demo_name=demo
+. scripts/demo-wine.sh
 
 step "Building the Windows programs: tarnex.exe, tarnex-pack.exe, the simulated phone, the operator"
 cmake --preset windows --log-level=WARNING >/dev/null
@@ -34,21 +25,7 @@ cmake --build build/windows -j "$(nproc)" \
 rm -rf "$demo"
 mkdir -p "$demo/screenshots"
 
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-if [ -n "${DISPLAY:-}" ] && xdotool getdisplaygeometry >/dev/null 2>&1; then
-    export TARNEX_DISPLAY=$DISPLAY
-    step "Starting Wine in $prefix, on your display $DISPLAY"
-else
-    unset TARNEX_DISPLAY
-    step "Starting Wine in $prefix, on a virtual display (no usable DISPLAY)"
-fi
-# The prefix's server, its programs and the virtual display end with the demo, however it ends.
-trap 'scripts/wine-prefix.sh stop "$prefix"' EXIT
-scripts/wine-prefix.sh start "$prefix"
-DISPLAY=$(cat "$prefix.xvfb/display")
-export DISPLAY
-. scripts/wine-loader.sh
-run() { "$wine_loader" "$@"; }
+start_wine "$prefix"
 
 step "Generating the demo firmware in $demo/firmware"
 run "$bin/tarnex-demo-firmware.exe" "$(winpath "$demo/firmware")"

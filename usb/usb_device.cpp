@@ -90,6 +90,10 @@ int free_device(UsbDeviceHandle *handle) {
 }
 
 int probe_interface(UsbDeviceHandle *handle, InterfaceMatch match) {
+    return probe_interface_info(handle, match, nullptr);
+}
+
+int probe_interface_info(UsbDeviceHandle *handle, InterfaceMatch match, UsbInterfaceInfo *judged) {
     if (handle == nullptr || handle->interface_handle == nullptr || match == nullptr ||
         !driver_api_complete(g_DriverApi))
         return 0;
@@ -117,6 +121,8 @@ int probe_interface(UsbDeviceHandle *handle, InterfaceMatch match) {
     if (!g_DriverApi.AdbGetSerialNumber(handle->interface_handle, info.serial_number, &size, true))
         info.serial_number[0] = '\0';
     info.serial_number[sizeof info.serial_number - 1] = '\0';
+    if (judged != nullptr)
+        *judged = info;
     return match(&info) == 0 ? 1 : 0;
 }
 
@@ -127,30 +133,41 @@ int32_t is_fastboot_interface(const UsbInterfaceInfo *info) {
                : -1;
 }
 
-UsbDeviceHandle *scan_for_device(InterfaceMatch match) {
+bool list_interface_names(std::vector<std::u16string> *names) {
+    names->clear();
     if (!driver_api_complete(g_DriverApi)) {
         set_error(OS_ERROR_INVALID_HANDLE);
-        return nullptr;
+        return false;
     }
     ADBAPIHANDLE enumeration = g_DriverApi.AdbEnumInterfaces(ANDROID_USB_CLASS_ID, true, true, true);
     if (enumeration == nullptr)
-        return nullptr;
+        return false;
 
     constexpr uint32_t ENTRY_SIZE = 2048;
     constexpr size_t NAME_UNITS = (ENTRY_SIZE - ADB_INTERFACE_NAME_OFFSET) / sizeof(char16_t);
     alignas(AdbInterfaceInfo) unsigned char entry[ENTRY_SIZE];
-    UsbDeviceHandle *found = nullptr;
     for (;;) {
         std::memset(entry, 0, sizeof entry);
         uint32_t size = ENTRY_SIZE;
         if (!g_DriverApi.AdbNextInterface(enumeration, reinterpret_cast<AdbInterfaceInfo *>(entry), &size))
             break;
-        // Copied out, and terminated in case the driver filled the whole entry.
+        // Copied out, and cut at the end of the entry in case the driver filled it without a terminator.
         char16_t name[NAME_UNITS + 1];
         std::memcpy(name, entry + ADB_INTERFACE_NAME_OFFSET, NAME_UNITS * sizeof(char16_t));
         name[NAME_UNITS] = u'\0';
+        names->emplace_back(name);
+    }
+    g_DriverApi.AdbCloseHandle(enumeration);
+    return true;
+}
 
-        UsbDeviceHandle *handle = open_device_interface(name);
+UsbDeviceHandle *scan_for_device(InterfaceMatch match) {
+    std::vector<std::u16string> names;
+    if (!list_interface_names(&names))
+        return nullptr;
+    UsbDeviceHandle *found = nullptr;
+    for (const std::u16string &name : names) {
+        UsbDeviceHandle *handle = open_device_interface(name.c_str());
         if (handle == nullptr)
             continue;
         // Two phones, or one phone offering two such interfaces: the first in the driver's order is the
@@ -161,6 +178,5 @@ UsbDeviceHandle *scan_for_device(InterfaceMatch match) {
         }
         found = handle;
     }
-    g_DriverApi.AdbCloseHandle(enumeration);
     return found;
 }

@@ -9,6 +9,8 @@
 #include "usb/driver_abi.h"
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // One open interface. A heap record: created by open_device_interface (or scan_for_device), owned by
 // whoever holds it, ended only by free_device. Each field is set as soon as its resource is obtained,
@@ -53,6 +55,14 @@ int free_device(UsbDeviceHandle *handle);
 // null or released handle, an unreadable descriptor, another endpoint count: `match` is then not
 // called). An unreadable serial number is no failure: it is judged as the empty text.
 int probe_interface(UsbDeviceHandle *handle, InterfaceMatch match);
+
+// probe_interface, also handing out what was judged in *info (when not null) whenever `match` was
+// called.
+int probe_interface_info(UsbDeviceHandle *handle, InterfaceMatch match, UsbInterfaceInfo *info);
+
+// The names of every interface the driver lists under ANDROID_USB_CLASS_ID, in the driver's order, each
+// NUL-terminated by the string itself. False, with *names empty, when the driver gives no enumeration.
+bool list_interface_names(std::vector<std::u16string> *names);
 
 // The fastboot interface: class 0xFF, subclass 0x42, protocol 0x03, whatever the vendor, product,
 // device class or serial number. 0 accepts, -1 refuses.

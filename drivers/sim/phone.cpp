@@ -96,6 +96,11 @@ Phone::Phone(DeviceConfig config, Transcript &transcript, std::filesystem::path 
     for (const auto &p : m_config.partitions)
         m_partitions.push_back({p.name, p.limit, false, {}});
     m_plugged = m_config.plugged;
+    // A phone plugged in later joins the bus like one back from a reboot.
+    if (!m_plugged && m_config.plug_after_ms != 0) {
+        m_rejoin_pending = true;
+        m_rejoin_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_config.plug_after_ms);
+    }
 }
 
 void Phone::log(const std::string &line) {

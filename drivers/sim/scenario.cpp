@@ -411,9 +411,12 @@ void apply_device_key(DeviceConfig &d, std::string_view key, std::string_view re
         }
     } else if (key == "plugged") {
         std::string_view what = next_word(rest);
+        d.plug_after_ms = 0;
+        if (what == "after")
+            d.plug_after_ms = static_cast<uint32_t>(parse_bounded(next_word(rest), "plug time", 600'000));
         expect_end(rest, key);
-        if (what != "yes" && what != "no")
-            throw LineError{"'plugged' is 'yes' or 'no'"};
+        if (what != "yes" && what != "no" && what != "after")
+            throw LineError{"'plugged' is 'yes', 'no' or 'after MILLISECONDS'"};
         d.plugged = what == "yes";
     } else if (key == "on") {
         d.rules.push_back(parse_rule(rest));

@@ -83,7 +83,8 @@ struct DeviceConfig {
     DataMode data_mode = DataMode::KEEP;
     bool back_after_reboot = false; // reappear on the bus after a reboot ...
     uint32_t reboot_ms = 0;         // ... this many milliseconds after leaving it
-    bool plugged = true;            // attached when the scenario starts
+    bool plugged = true;            // attached when the scenario starts ...
+    uint32_t plug_after_ms = 0;     // ... or, when not and this is not 0, this many milliseconds later
     std::vector<Rule> rules;
 };
 

@@ -637,7 +637,7 @@ int hl_message_box(WindowHandle owner, const char *text, const char *caption, UI
     changed_locked();
     if (s.echo_boxes) {
         std::fprintf(stderr, "[%s] %s\n", caption, text);
-        return IDOK;
+        return (type & 0x0F) == MB_YESNO ? IDYES : IDOK;
     }
     Box &box = s.open_boxes.emplace_back(Box{{text, caption, type}});
     Window *owner_window = find_locked(raw(owner));

@@ -86,7 +86,8 @@ std::vector<HeadlessMessageBox> headless_message_box_history();
 void headless_clear_message_box_history();
 
 // When on, a message box is not shown: its caption and text go to standard error as one line and it
-// returns IDOK at once (console use without an operator). Off by default.
+// returns at once with its affirmative button, IDYES for MB_YESNO and IDOK for any other (console use
+// without an operator: the command that led to the question was the answer). Off by default.
 void headless_set_message_box_echo(bool on);
 
 // Waits until `condition` holds, re-checking after every change of any window and at least every 10 ms;

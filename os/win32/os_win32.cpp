@@ -5,6 +5,7 @@
 
 #include <process.h>
 
+#include <cstdio>
 #include <new>
 #include <vector>
 
@@ -68,17 +69,41 @@ bool win32_temp_directories(std::vector<std::string> *paths) {
     return true;
 }
 
+// A folder of this process's own under `base`: named after the process and a count, so that two
+// programs started from the same folder (two stations on one PC) never share it. It inherits the
+// access rights of `base`, the user's own %TEMP%.
 bool win32_create_private_directory_in(const char *base, std::string *path) {
-    *path = base;
-    return true;
+    std::string folder = base;
+    strip_trailing_separators(&folder);
+    if (folder.empty() || folder.back() != '\\')
+        folder += '\\';
+    static LONG counter = 0;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        char name[64];
+        std::snprintf(name, sizeof name, "tarnex-%lu-%ld", static_cast<unsigned long>(GetCurrentProcessId()),
+                      static_cast<long>(InterlockedIncrement(&counter)));
+        const std::string candidate = folder + name;
+        if (CreateDirectoryA(candidate.c_str(), nullptr)) {
+            *path = candidate;
+            return true;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS)
+            return false;
+    }
+    return false;
 }
 
 bool win32_allows_execution(const char *) {
     return true;
 }
 
-bool win32_remove_private_directory(const char *) {
-    return true;
+// A folder from win32_create_private_directory_in goes (RemoveDirectory removes empty folders alone);
+// the shared temporary directory, which win32_create_private_directory names, stays whatever happens.
+bool win32_remove_private_directory(const char *path) {
+    std::string temp;
+    if (win32_temp_directory(&temp) && lstrcmpiA(temp.c_str(), path) == 0)
+        return true;
+    return RemoveDirectoryA(path) != 0;
 }
 
 OsFile win32_file_create(const char *path) {

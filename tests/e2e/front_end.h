@@ -14,6 +14,8 @@
 #pragma once
 
 #include "framework/operator.h"
+#include "package/image_table.h"
+#include "rigs/demo/demo_firmware.h"
 #include "tools/packer.h"
 
 #include <cstdint>
@@ -22,6 +24,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 // One start of a flasher.
@@ -57,8 +60,12 @@ public:
     // A fresh folder for this test's files, kept until the front end goes.
     virtual std::filesystem::path work() = 0;
 
-    // Writes the flasher into work() and starts it. False, with a test failure, when it cannot start.
+    // Writes the flasher into work() and starts it, with `environment` set besides what the front end
+    // sets. False, with a test failure, when it cannot start.
     virtual bool launch(const FlasherRun &run) = 0;
+
+    // More variables for the runs started from now on, as name and value.
+    std::vector<std::pair<std::string, std::string>> environment;
 
     // The operator of the running flasher's windows.
     virtual Operator &op() = 0;
@@ -83,6 +90,21 @@ public:
 
 // The front end of this test program.
 std::unique_ptr<FrontEnd> make_front_end();
+
+// --- What a scenario flashes.
+
+// Every image, small, with contents that show where each block belongs (the thirteenth, "userdata.img",
+// is never written); the front end's simulated phone as the driver library; `device_list`.
+inline std::vector<PackBlob> small_firmware(FrontEnd &fe, const std::vector<uint8_t> &device_list) {
+    std::vector<PackBlob> entries;
+    for (int i = 0; i < IMAGE_COUNTED_SLOTS; ++i) {
+        const char *name = IMAGE_ENTRY_NAMES[i];
+        entries.push_back({name, demo_image_contents(name, 5000 + 7919u * static_cast<uint32_t>(i))});
+    }
+    entries.push_back({"AdbWinApi.dll", fe.sim_library()});
+    entries.push_back({"DeviceList.dat", device_list});
+    return entries;
+}
 
 // --- What a scenario reads of a run's files.
 

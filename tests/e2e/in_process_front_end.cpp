@@ -2,9 +2,11 @@
 
 #include "app/app_state.h"
 #include "app/download_app.h"
+#include "app/station_app.h"
 #include "framework/main_window.h"
 #include "framework/messages.h"
 #include "res/resource.h"
+#include "tests/e2e/product.h"
 #include "tests/e2e/window_thread.h"
 #include "tests/support/handle_check.h"
 
@@ -15,6 +17,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 
 namespace {
 
@@ -91,9 +94,24 @@ bool InProcessFrontEnd::launch(const FlasherRun &run) {
     setenv("TARNEX_SIM_SCENARIO", (work() / "scenario.txt").c_str(), 1);
     setenv("TARNEX_SIM_TRANSCRIPT", (work() / "transcript.txt").c_str(), 1);
     setenv("TARNEX_SIM_PARTITION_DIR", (work() / "partitions").c_str(), 1);
+    // A record that cannot be kept beside the program goes to the user's data folder: the run's own.
+    m_variables = {"XDG_DATA_HOME"};
+    setenv("XDG_DATA_HOME", (work() / "data").c_str(), 1);
+    for (const auto &[name, value] : environment) {
+        setenv(name.c_str(), value.c_str(), 1);
+        m_variables.push_back(name);
+    }
+    m_labels.clear();
+    std::istringstream lines(run.scenario);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("device ", 0) == 0)
+            m_labels.push_back(line.substr(7));
 
     m_stderr = std::make_unique<StderrCapture>((work() / "stderr.txt").string());
-    m_app = std::make_unique<CDownloadApp>();
+    if (product_under_test().station)
+        m_app = std::make_unique<CStationApp>();
+    else
+        m_app = std::make_unique<CDownloadApp>();
     m_returned = -1;
     m_running = true;
     run_on_main_thread([this] { m_returned = AfxWinMain(); });
@@ -130,10 +148,10 @@ void InProcessFrontEnd::end() {
     for (int look = 0; look < WAIT_MS / 10 && !wait_main_thread(0); ++look) {
         OperatorMessageBox box;
         if (person.wait_message_box(&box, 0))
-            person.answer_message_box(IDOK);
+            person.answer_message_box(box.ok_only ? IDOK : IDYES); // "Exit" during downloads: yes
         else if (person.wait_window(IDD_ABOUTBOX, 0))
             person.click(IDOK);
-        else if (person.wait_window(IDD_TARNEX_DIALOG, 0))
+        else if (person.wait_window(product_under_test().dialog, 0))
             person.click(IDCANCEL);
         wait_main_thread(10);
     }
@@ -142,9 +160,11 @@ void InProcessFrontEnd::end() {
     // every handle the product opened on the phone must have been closed exactly once.
     SimBinding phone;
     const bool bound = bind_phone(&phone);
-    if (DownloadRunning.load() != 0 && bound)
-        phone.unplug("phone");
-    EXPECT_TRUE(reset_app_state(WAIT_MS)) << "the worker did not end";
+    if ((DownloadRunning.load() != 0 || station_workers_running() != 0) && bound)
+        for (const std::string &label : m_labels)
+            phone.unplug(label.c_str());
+    EXPECT_TRUE(product_under_test().station ? reset_station_state(WAIT_MS) : reset_app_state(WAIT_MS))
+        << "the worker did not end";
     if (bound) {
         const std::string transcript = read_text(work() / "transcript.txt");
         EXPECT_EQ(handle_faults(transcript), "") << transcript;
@@ -158,6 +178,8 @@ void InProcessFrontEnd::end() {
     for (const char *name :
          {"TEMP", "TARNEX_SIM_SCENARIO", "TARNEX_SIM_TRANSCRIPT", "TARNEX_SIM_PARTITION_DIR"})
         unsetenv(name);
+    for (const std::string &name : m_variables)
+        unsetenv(name.c_str());
     m_app.reset();
     m_op.reset();
     if (m_stderr != nullptr) {

@@ -19,7 +19,7 @@
 #include <atomic>
 #include <memory>
 
-class CDownloadApp;
+class CWinApp;
 
 // Standard error captured into a file for the length of a run (the worker's lines go there).
 class StderrCapture {
@@ -85,7 +85,9 @@ protected:
 
 private:
     TempDir m_dir;
-    std::unique_ptr<CDownloadApp> m_app;
+    std::unique_ptr<CWinApp> m_app;
+    std::vector<std::string> m_labels;    // the phones of the run's scenario
+    std::vector<std::string> m_variables; // set for the run, unset at its end
     std::unique_ptr<StderrCapture> m_stderr;
     bool m_running = false;
     std::atomic<int> m_returned{-1};

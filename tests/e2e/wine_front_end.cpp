@@ -4,6 +4,7 @@
 #include "tests/e2e/front_end.h"
 
 #include "rigs/remote/remote_operator.h"
+#include "tests/e2e/product.h"
 
 #include <gtest/gtest.h>
 
@@ -18,20 +19,24 @@ public:
         const auto *test = ::testing::UnitTest::GetInstance()->current_test_info();
         std::string name = std::string(test->test_suite_name()) + "." + test->name();
         std::replace(name.begin(), name.end(), '/', '-');
-        m_work = fs::path(m_bin) / ".." / "e2e" / name;
-        m_screenshots = fs::path(m_bin) / ".." / "screenshots";
+        const char *kind = product_under_test().station ? "station" : "";
+        m_work = fs::path(m_bin) / ".." / "e2e" / kind / name;
+        m_screenshots = fs::path(m_bin) / ".." / "screenshots" / kind;
         fs::remove_all(m_work);
         fs::create_directories(m_work / "temp");
         fs::create_directories(m_screenshots);
     }
     ~WineFrontEnd() override { end(); }
 
-    std::vector<uint8_t> base() override { return read_bytes(fs::path(m_bin) / "tarnex.exe"); }
+    std::vector<uint8_t> base() override {
+        return read_bytes(fs::path(m_bin) / (std::string(product_under_test().base_name) + ".exe"));
+    }
     std::vector<uint8_t> sim_library() override { return read_bytes(fs::path(m_bin) / "tarnex_sim.dll"); }
     std::vector<uint8_t> partial_library() override {
         return read_bytes(fs::path(m_bin) / "tarnex_partial_driver.dll");
     }
-    bool failed_library_stays() override { return true; }
+    // The flasher's %TEMP%\AdbWinApi.dll stays; the station's own folder goes with its library.
+    bool failed_library_stays() override { return !product_under_test().station; }
     bool tries_next_temp() override { return false; }
     fs::path work() override { return m_work; }
 
@@ -42,14 +47,16 @@ public:
         const fs::path flasher = m_work / (run.name + ".exe");
         write_bytes(flasher, run.file);
         write_bytes(m_work / "scenario.txt", std::vector<uint8_t>(run.scenario.begin(), run.scenario.end()));
-        const std::vector<std::string> environment = {
+        std::vector<std::string> variables = {
             "TEMP=" + (run.temp.empty() ? m_work / "temp" : run.temp).string(),
             "TARNEX_SIM_SCENARIO=" + (m_work / "scenario.txt").string(),
             "TARNEX_SIM_TRANSCRIPT=" + (m_work / "transcript.txt").string(),
             "TARNEX_SIM_PARTITION_DIR=" + (m_work / "partitions").string(),
         };
+        for (const auto &[name, value] : environment)
+            variables.push_back(name + "=" + value);
         std::string error;
-        if (!remote::launch("\"" + flasher.string() + "\"", environment,
+        if (!remote::launch("\"" + flasher.string() + "\"", variables,
                             (m_work / "output.txt").string().c_str(), &m_process, &error)) {
             ADD_FAILURE() << error;
             return false;

@@ -189,3 +189,52 @@ TEST_F(Flasher, TheQtFlasherFlashesAPhone) {
     EXPECT_EQ(code, 0) << qt.output() << read_text(dir.Path("qt-stderr.txt")) << tail(bus().transcript());
     expect_flashed("phone");
 }
+
+// The station with four phones, each on a port of its own (on the kernel's tier, four dummy controllers,
+// four buses), driven by a script through the console station: every row ready, all started at once with
+// "UserData", each phone flashed completely, and a record line for each.
+TEST_F(Flasher, TheStationFlashesFourPhonesAtOnceEachInARowOfItsOwn) {
+    ASSERT_NO_FATAL_FAILURE(make_flasher("tarnex-station-console", "station"));
+    std::string scenario;
+    for (int n = 1; n <= 4; ++n)
+        scenario += "device p" + std::to_string(n) + "\nvendor 0x18d1\nproduct 0xd00d\n";
+    ASSERT_TRUE(bus().start(scenario, {}));
+    ASSERT_TRUE(flasher.start({dir.Path("station")}, dir.Path("stderr.txt")));
+    // One line per row that changes, each row's name first: wait for each row's line, in any order.
+    auto wait_rows = [&](const std::string &state) {
+        std::vector<std::string> wanted;
+        for (int n = 1; n <= 4; ++n) {
+            const std::string label = "p" + std::to_string(n);
+            wanted.push_back(bus().interface_name(label) + " [SIM-" + label + "]: " + state);
+        }
+        while (!wanted.empty()) {
+            const std::string seen = flasher.wait_for_line(wanted, STATE_TIMEOUT);
+            if (seen.empty())
+                return false;
+            std::erase(wanted, seen);
+        }
+        return true;
+    };
+    ASSERT_TRUE(wait_rows("Ready 0%")) << diagnostics();
+    flasher.say("userdata");
+    flasher.say("start");
+    ASSERT_TRUE(wait_rows("Download successfully! 100%")) << diagnostics();
+    ASSERT_TRUE(flasher.wait_for_line("Succeeded 4, failed 0", STATE_TIMEOUT)) << diagnostics();
+    exit_flasher();
+    uint64_t firmware = 0;
+    for (size_t i = 0; i < std::size(DEMO_PARTITIONS); ++i)
+        firmware += DEMO_IMAGES[i].Size;
+    const std::string record = read_text(dir.Path("station.csv"));
+    for (int n = 1; n <= 4; ++n) {
+        const std::string label = "p" + std::to_string(n);
+        expect_flashed(label);
+        EXPECT_NE(record.find("," + bus().interface_name(label) + ",SIM-" + label + ",18d1,d00d,station,"),
+                  std::string::npos)
+            << record;
+    }
+    size_t succeeded = 0;
+    for (size_t at = record.find(",yes," + std::to_string(firmware) + ","); at != std::string::npos;
+         at = record.find(",yes," + std::to_string(firmware) + ",", at + 1))
+        ++succeeded;
+    EXPECT_EQ(succeeded, 4u) << record;
+}

@@ -464,6 +464,15 @@ TEST_F(SimTest, APhoneSetToComeBackReappearsAfterItsRebootTime) {
     EXPECT_FALSE(c.write("getvar:product")) << "the old attachment's handles stay dead";
 }
 
+TEST_F(SimTest, APhonePluggedInLaterJoinsTheBusAfterItsTime) {
+    ASSERT_TRUE(sim.scenario("device p\nplugged after 50\n")) << sim.error;
+    EXPECT_EQ(sim.is_plugged("p"), 0);
+    ASSERT_TRUE(eventually([&] { return sim.is_plugged("p") == 1; }));
+    EXPECT_NE(sim.transcript().find("plug p\n"), std::string::npos) << sim.transcript();
+    EXPECT_FALSE(sim.scenario("device p\nplugged after\n")) << "a time is needed";
+    sim.error.clear(); // the library's, which every test checks first
+}
+
 TEST_F(SimTest, NothingToSayIsAnImmediateTimeOutAndATooSmallBufferLosesTheReply) {
     connect(c);
     std::string r;
