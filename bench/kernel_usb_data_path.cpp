@@ -296,7 +296,8 @@ public:
             ok = f.wait_for_line("Download successfully! 100%", 1800s);
             double done = process_cpu_seconds(f.pid());
             cpu = ready >= 0 && done >= 0 ? done - ready : -1;
-            ok = ok && f.wait_for_line("No device", 120s);
+            // The phone reboots and is back in 300 ms: the flasher shows it gone, or finds it back at once.
+            ok = ok && !f.wait_for_line(std::vector<std::string>{"No device", "Ready 0%"}, 120s).empty();
         }
         f.say("exit");
         f.close_input();
