@@ -514,21 +514,13 @@ bool GadgetPhones::order(const std::string &label, DataPhases what, uint32_t at,
     return m_state->order(label, what, at, error);
 }
 
-bool GadgetPhones::stopped(const std::string &label, bool &stopped) const {
-    std::lock_guard<std::mutex> guard(m_state->lock);
-    Slot *slot = m_state->find(label);
-    if (slot == nullptr)
-        return false;
-    stopped = slot->stopped;
-    return true;
-}
-
 bool GadgetPhones::data_phase_stats(const std::string &label, DataPhaseStats &stats) const {
     std::lock_guard<std::mutex> guard(m_state->lock);
     Slot *slot = m_state->find(label);
     if (slot == nullptr)
         return false;
     stats = slot->stats;
+    stats.stopped = slot->stopped;
     return true;
 }
 

@@ -40,6 +40,7 @@ struct DataPhaseStats {
     uint64_t phases = 0;
     uint64_t bytes = 0;
     uint64_t microseconds = 0;
+    bool stopped = false; // it holds, or has halted, at the byte of an order (GadgetPhones::order) now
 };
 
 // What a phone does with the bytes of data phases; commands it always reads.
@@ -78,8 +79,6 @@ public:
     // give an order between the host's transfers: before the command that starts the data phase, or while
     // the phone holds. False with a sentence in `error`.
     bool order(const std::string &label, DataPhases what, uint32_t at, std::string &error);
-    // Whether phone LABEL has stopped reading a data phase: it holds, or has halted, at its byte.
-    bool stopped(const std::string &label, bool &stopped) const;
 
     struct State;
 

@@ -85,11 +85,10 @@ std::string answer(GadgetPhones &phones, const std::string &line) {
     }
     if (verb == "stats") {
         DataPhaseStats s;
-        bool stopped = false;
-        if (!phones.data_phase_stats(label, s) || !phones.stopped(label, stopped))
+        if (!phones.data_phase_stats(label, s))
             return "error no phone '" + label + "'";
         return "ok phases=" + std::to_string(s.phases) + " bytes=" + std::to_string(s.bytes) +
-               " microseconds=" + std::to_string(s.microseconds) + " stopped=" + (stopped ? "1" : "0");
+               " microseconds=" + std::to_string(s.microseconds) + " stopped=" + (s.stopped ? "1" : "0");
     }
     if (verb == "hold" || verb == "halt" || verb == "release") {
         std::string at_text, extra;

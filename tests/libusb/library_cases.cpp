@@ -31,6 +31,16 @@ bool is_gone_code(int error) {
     return error == ENODEV || error == EIO;
 }
 
+// Whether the poll's presence check fails for interface NAME, as it must once its phone has gone: at once
+// where the library saw the device gone, else as soon as the system has told libusb.
+bool presence_check_fails(const std::string &name) {
+    return eventually([&] {
+        UsbDeviceHandle *check = open_device(name);
+        free_device(check);
+        return check == nullptr;
+    });
+}
+
 // Writes a data phase in 4096-byte transfers on another thread until a write fails, counting them.
 class Writer {
 public:
@@ -319,13 +329,7 @@ TEST_F(LibusbTransfer, AnUnplugInTheDataPhaseFailsTheWriteAndThePresenceCheck) {
     EXPECT_EQ(bulk_write(device, 0, data.data(), static_cast<int32_t>(data.size()), 0), -1);
     EXPECT_TRUE(is_gone_code(errno)) << std::strerror(errno);
     EXPECT_NE(bus().transcript().find("data-cut phone bytes=5000 of=1048576"), std::string::npos);
-    // The poll's presence check fails, at once where the library saw the device gone, else as soon as the
-    // system has told libusb.
-    EXPECT_TRUE(eventually([&] {
-        UsbDeviceHandle *check = open_device(name);
-        free_device(check);
-        return check == nullptr;
-    })) << "the presence check still finds the phone that left";
+    EXPECT_TRUE(presence_check_fails(name)) << "the presence check still finds the phone that left";
     free_device(device);
 }
 
@@ -525,11 +529,7 @@ TEST_F(LibusbWritesInFlight, AnUnplugWithWritesInFlightIsTheDeviceGoneNeverATime
     ASSERT_TRUE(bus().unplug("phone"));
     std::string reply;
     EXPECT_TRUE(is_gone_code(read_reply(device, reply)));
-    EXPECT_TRUE(eventually([&] {
-        UsbDeviceHandle *check = open_device(name);
-        free_device(check);
-        return check == nullptr;
-    })) << "the presence check still finds the phone that left";
+    EXPECT_TRUE(presence_check_fails(name)) << "the presence check still finds the phone that left";
     free_device(device);
 }
 
