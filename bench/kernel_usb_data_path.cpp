@@ -18,9 +18,11 @@
 //   target kernel_usb_in_flight_vs_one_at_a_time RATIO 3.00 met|missed
 //   target kernel_usb_in_flight_vs_async_loop RATIO 0.80 met|missed
 //
-// and, once each, the synchronous references of 4 KiB and 1 MiB transfers. dummy_hcd moves the data of a
-// whole frame in every 125 µs tick, at about eight times the bandwidth of USB 2.0, and runs on an
-// emulated processor here: these rates are the host's transfer latency and cost, not the speed of a wire.
+// and, once each, synchronous loops of 4 KiB and 1 MiB transfers for comparison. dummy_hcd moves the
+// data of a whole frame in every 125 µs tick, at about eight times the bandwidth of USB 2.0, and runs on
+// an emulated processor here: these rates are the host's transfer latency and cost, not the speed of a
+// wire. The flasher's CPU time covers its whole download (the command exchanges, the reboot); the
+// loop's, its data phase.
 //
 //   kernel_usb_data_path [--mib N] [--runs K] [--in-flight N] [--only NAME]...
 #include "drivers/transfer_policy.h"
@@ -471,7 +473,7 @@ int main(int argc, char **argv) {
          },
          {}},
     };
-    std::vector<Subject> references = {
+    std::vector<Subject> comparisons = {
         {"libusb-sync-4k",
          "synchronous 4 KiB transfers",
          [&](Bench &b, double &cpu, std::string &e) {
@@ -513,13 +515,13 @@ int main(int argc, char **argv) {
         for (Subject &s : measured)
             run_once(s);
     }
-    for (Subject &s : references)
+    for (Subject &s : comparisons)
         run_once(s);
     for (const Subject &s : measured) {
         if (!s.runs.empty())
             report_median(s);
     }
-    for (const Subject &s : references) {
+    for (const Subject &s : comparisons) {
         if (!s.runs.empty())
             report_median(s);
     }

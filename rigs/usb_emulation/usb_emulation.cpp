@@ -285,10 +285,10 @@ struct UsbEmulation::State {
         retry_reads(node); // a read submitted before this command may have its answer now
     }
 
-    // Whether phone's write mode holds a bulk OUT transfer now. The modes apply to the bytes of data
+    // Whether the phone's write mode holds its next bulk OUT transfer. The modes apply to the bytes of data
     // phases from their byte on: a transfer that starts there is held or stalled; one that reaches past
     // it is taken whole when holding, and up to it when stalling (serve_write).
-    bool holds(const Urb &urb, const Node &node) const {
+    bool holds_writes(const Node &node) const {
         const sim::Phone &phone = *phones[node.phone];
         return write_modes[node.phone] == WriteMode::HOLD && phone.awaiting_data() &&
                phone.data_received() >= write_mode_at[node.phone];
@@ -318,7 +318,7 @@ struct UsbEmulation::State {
                 ++it;
                 continue;
             }
-            if (holds(*it, node))
+            if (holds_writes(node))
                 return; // and so does everything behind it
             Urb urb;
             take_pending(it, urb);
@@ -713,7 +713,7 @@ void UsbEmulation::State::handle_submit(UMockdevIoctlClient *client, Node &node)
     }
     bool earlier_held = std::any_of(pending.begin(), pending.end(),
                                     [&](const Urb &p) { return !p.in && node_of(p.client) == &node; });
-    if (earlier_held || holds(urb, node)) {
+    if (earlier_held || holds_writes(node)) {
         pending.push_back(urb); // in order behind what is held
         stats.most_writes_waiting = std::max(stats.most_writes_waiting, ++stats.writes_waiting);
     } else {
