@@ -5,12 +5,11 @@
 // CPU time per GiB sent; at the end the two ratios the library is judged by: in flight against one at a
 // time, and in flight against the plain loop.
 //
-// On the emulated phone (the default: libusb's own code over umockdev's emulated usbdevfs, the program
-// restarting itself under umockdev's preload) the figures are informational only: an emulated device is
-// not a wire, and the emulated kernel side runs on threads of this process. With
-// TARNEX_BENCH_BUS=kernel the program takes the fastboot phones the machine's real USB stack lists
-// instead (the kernel test tier's gadget phones, one per measurement, each in a data phase that discards
-// its bytes) and leaves the simulated phone's library out.
+// On the emulated phone (libusb's own code over umockdev's emulated usbdevfs, the program restarting
+// itself under umockdev's preload) the figures are informational only: an emulated device is not a
+// wire, and the emulated kernel side runs on threads of this process. The same comparison on the
+// kernel's own USB stack, with its targets, is kernel_usb_data_path's (make bench runs it in the test
+// machine of rigs/vm).
 
 #include "drivers/transfer_policy.h"
 #include "rigs/usb_emulation/usb_emulation.h"
@@ -364,43 +363,37 @@ bool under_umockdev(char **argv) {
 } // namespace
 
 int main(int argc, char **argv) {
-    const char *bus = std::getenv("TARNEX_BENCH_BUS");
-    const bool kernel = bus != nullptr && std::strcmp(bus, "kernel") == 0;
-    std::unique_ptr<tarnex::usb_emulation::UsbEmulation> emulation;
-    char scenario_file[] = "/tmp/tarnex-bench-XXXXXX";
-    bool scenario_made = false;
-    if (!kernel) {
-        if (!under_umockdev(argv)) {
-            std::printf("bench_libusb_data_path: skipped: umockdev's preload %s cannot be loaded\n", PRELOAD);
-            return 0;
-        }
-        // Three phones that count the bytes and keep nothing: one per measurement through libusb.
-        const char text[] = "device a\ndata discard\ndevice b\ndata discard\ndevice c\ndata discard\n";
-        tarnex::sim::Scenario scenario;
-        std::string error;
-        tarnex::sim::parse_scenario(text, scenario, error);
-        emulation = tarnex::usb_emulation::UsbEmulation::start(scenario, {}, error);
-        if (emulation == nullptr) {
-            std::fprintf(stderr, "bench_libusb_data_path: cannot start the emulated bus: %s\n",
-                         error.c_str());
-            return 1;
-        }
-        // The simulated phone's library reads its scenario from a file named in the environment.
-        int fd = mkstemp(scenario_file);
-        const char sim[] = "device phone\ndata discard\n";
-        scenario_made = fd >= 0;
-        if (fd < 0 || write(fd, sim, sizeof sim - 1) != static_cast<ssize_t>(sizeof sim - 1) ||
-            !g_sim.load("libtarnex_sim.so")) {
-            std::fprintf(stderr, "bench_libusb_data_path: cannot set up the simulated phone: %s\n",
-                         g_sim.error.c_str());
-            return 1;
-        }
-        ::close(fd);
-        setenv("TARNEX_SIM_SCENARIO", scenario_file, 1);
-        benchmark::RegisterBenchmark("BM_Write4KiB_SimulatedPhoneLibrary", BM_Write4KiB_SimulatedPhoneLibrary)
-            ->MinTime(1.0)
-            ->UseRealTime();
+    if (!under_umockdev(argv)) {
+        std::printf("bench_libusb_data_path: skipped: umockdev's preload %s cannot be loaded\n", PRELOAD);
+        return 0;
     }
+    // Three phones that count the bytes and keep nothing: one per measurement through libusb.
+    const char text[] = "device a\ndata discard\ndevice b\ndata discard\ndevice c\ndata discard\n";
+    tarnex::sim::Scenario scenario;
+    std::string error;
+    tarnex::sim::parse_scenario(text, scenario, error);
+    std::unique_ptr<tarnex::usb_emulation::UsbEmulation> emulation =
+        tarnex::usb_emulation::UsbEmulation::start(scenario, {}, error);
+    if (emulation == nullptr) {
+        std::fprintf(stderr, "bench_libusb_data_path: cannot start the emulated bus: %s\n", error.c_str());
+        return 1;
+    }
+    // The simulated phone's library reads its scenario from a file named in the environment.
+    char scenario_file[] = "/tmp/tarnex-bench-XXXXXX";
+    int fd = mkstemp(scenario_file);
+    const char sim[] = "device phone\ndata discard\n";
+    bool scenario_made = fd >= 0;
+    if (fd < 0 || write(fd, sim, sizeof sim - 1) != static_cast<ssize_t>(sizeof sim - 1) ||
+        !g_sim.load("libtarnex_sim.so")) {
+        std::fprintf(stderr, "bench_libusb_data_path: cannot set up the simulated phone: %s\n",
+                     g_sim.error.c_str());
+        return 1;
+    }
+    ::close(fd);
+    setenv("TARNEX_SIM_SCENARIO", scenario_file, 1);
+    benchmark::RegisterBenchmark("BM_Write4KiB_SimulatedPhoneLibrary", BM_Write4KiB_SimulatedPhoneLibrary)
+        ->MinTime(1.0)
+        ->UseRealTime();
     if (!g_libusb.load("libtarnex_libusb.so")) {
         std::fprintf(stderr, "bench_libusb_data_path: cannot load the library: %s\n", g_libusb.error.c_str());
         return 1;
@@ -421,7 +414,6 @@ int main(int argc, char **argv) {
     emulation.reset();
     if (scenario_made)
         unlink(scenario_file);
-    if (!kernel)
-        std::printf("bench_libusb_data_path: informational, no target (an emulated device is not a wire)\n");
+    std::printf("bench_libusb_data_path: informational, no target (an emulated device is not a wire)\n");
     return 0;
 }

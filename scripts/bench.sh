@@ -3,7 +3,7 @@
 # Runs every bench_* program in BIN_DIR. Each prints its measurements and one
 # "target NAME MEASURED_RATIO LIMIT met|missed" line per performance target; those lines are repeated
 # together at the end. Then the test machine of rigs/vm runs the data phase on the kernel's own USB stack
-# (rigs/vm/bench.list), or says in one line why it cannot. The exit status is non-zero when a program
+# (rigs/vm/bench.list), whose target lines join the others, or says in one line why it cannot. The exit status is non-zero when a program
 # fails, not when a target is missed.
 set -euo pipefail
 bin_dir=$1
@@ -24,7 +24,10 @@ tree=$(cd "$(dirname "$0")/.." && pwd)
 results=$tree/build/vm/results/bench
 "$tree/rigs/vm/vm.sh" --list "$tree/rigs/vm/bench.list" --bin "$bin_dir" --results "$results" >"$log.vm" 2>&1 ||
     { cat "$log.vm"; exit 1; }
-grep -E '^vm: \*\*\* SKIPPED' "$log.vm" || grep -h -E '^(info|kernel-usb)' "$results"/cases/*.log
+if ! grep -E '^vm: \*\*\* SKIPPED' "$log.vm"; then
+    grep -h -E '^(info|kernel-usb)' "$results"/cases/*.log
+    grep -h -E '^target ' "$results"/cases/*.log | tee -a "$log"
+fi
 rm -f "$log.vm"
 echo "== targets"
 grep -E '^target ' "$log" || echo "(no targets reported)"

@@ -450,12 +450,17 @@ bool transfer(ADBAPIHANDLE endpoint, Kind kind, void *buffer, uint32_t length, u
     if (r == nullptr)
         return false;
     SharedInterface *iface = r->iface;
-    // A write comes after the writes of its own handle; a read after those of every write handle opened
-    // from the same interface handle, and of no other (not the poll's).
+    // A data chunk goes behind the writes of its own handle. Anything else comes after the writes of its
+    // own handle (a write) or of every write handle opened from the same interface handle and of no other,
+    // not the poll's (a read).
+    std::shared_ptr<WriteQueue> own = r->writes;
+    const bool in_flight = own != nullptr && tarnex::drivers::stays_in_flight(length, own->limit());
     std::vector<std::shared_ptr<WriteQueue>> earlier;
-    for (auto &[id, h] : d.handles) {
-        if (h.writes != nullptr && (kind == Kind::WRITE_ENDPOINT ? &h == r : h.opening == r->opening))
-            earlier.push_back(h.writes);
+    if (!in_flight) {
+        for (auto &[id, h] : d.handles) {
+            if (h.writes != nullptr && (kind == Kind::WRITE_ENDPOINT ? &h == r : h.opening == r->opening))
+                earlier.push_back(h.writes);
+        }
     }
     InUse use(d, iface); // ends after `guard` is released: it takes the lock itself
     guard.unlock();
@@ -466,8 +471,8 @@ bool transfer(ADBAPIHANDLE endpoint, Kind kind, void *buffer, uint32_t length, u
         return false;
     }
     *done = 0;
-    if (kind == Kind::WRITE_ENDPOINT && tarnex::drivers::stays_in_flight(length, earlier.front()->limit())) {
-        if (!earlier.front()->submit(buffer, length, timeout_ms, error))
+    if (in_flight) {
+        if (!own->submit(buffer, length, timeout_ms, error))
             return failed_with(d, iface, error);
         *done = length;
         return true;

@@ -2,8 +2,6 @@
 
 #include "drivers/transfer_policy.h"
 
-#include <sys/time.h>
-
 #include <cerrno>
 #include <cstring>
 
@@ -29,6 +27,10 @@ struct WriteQueue::Slot {
     WriteQueue *owner = nullptr;
     libusb_transfer *transfer = nullptr;
     std::unique_ptr<unsigned char[]> bytes;
+    uint32_t timeout_ms = 0;    // the caller's, 0 for none
+    bool clock_running = false; // a waiting call has found it the oldest in flight
+    Clock::time_point deadline{};
+    bool cancelled = false;
     bool done = false; // under owner->m_state
 
     ~Slot() {
@@ -62,16 +64,15 @@ void LIBUSB_CALL WriteQueue::completed(libusb_transfer *transfer) {
 template <typename Ready>
 void WriteQueue::wait_until(Ready ready) {
     auto check = [&] {
-        std::lock_guard<std::mutex> guard(m_state);
+        retire_finished();
         return ready();
     };
     for (;;) {
+        timeval wake = next_wake();
         if (libusb_try_lock_events(m_context) == 0) {
             bool done = check();
-            if (!done && libusb_event_handling_ok(m_context)) {
-                timeval wake = WAKE_UP;
+            if (!done && libusb_event_handling_ok(m_context))
                 libusb_handle_events_locked(m_context, &wake);
-            }
             libusb_unlock_events(m_context);
             if (done)
                 return;
@@ -79,47 +80,67 @@ void WriteQueue::wait_until(Ready ready) {
         }
         libusb_lock_event_waiters(m_context);
         bool done = check();
-        if (!done && libusb_event_handler_active(m_context)) {
-            timeval wake = WAKE_UP;
+        if (!done && libusb_event_handler_active(m_context))
             libusb_wait_for_event(m_context, &wake);
-        }
         libusb_unlock_event_waiters(m_context);
         if (done)
             return;
     }
 }
 
-void WriteQueue::reap_arrived() {
-    // Only when no other thread handles events: that one reaps them anyway.
-    if (libusb_try_lock_events(m_context) != 0)
-        return;
-    if (libusb_event_handling_ok(m_context)) {
-        timeval now = {0, 0};
-        libusb_handle_events_locked(m_context, &now);
+timeval WriteQueue::next_wake() {
+    timeval wake = WAKE_UP;
+    if (m_flight.empty())
+        return wake;
+    Slot *oldest = m_flight.front();
+    if (oldest->timeout_ms == 0 || oldest->cancelled)
+        return wake;
+    Clock::time_point now = Clock::now();
+    if (!oldest->clock_running) {
+        oldest->clock_running = true;
+        oldest->deadline = now + std::chrono::milliseconds(oldest->timeout_ms);
     }
-    libusb_unlock_events(m_context);
-}
-
-bool WriteQueue::all_done() const {
-    for (const Slot *slot : m_flight) {
-        if (!slot->done)
-            return false;
+    if (now >= oldest->deadline) {
+        // It ends as cancelled, which is the failure the next call reports; one that finished meanwhile
+        // refuses the cancel (LIBUSB_ERROR_NOT_FOUND) and counts as finished.
+        oldest->cancelled = true;
+        libusb_cancel_transfer(oldest->transfer);
+        return wake;
     }
-    return true;
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(oldest->deadline - now).count();
+    if (left < static_cast<long long>(wake.tv_sec) * 1000000 + wake.tv_usec) {
+        wake.tv_sec = static_cast<time_t>(left / 1000000);
+        wake.tv_usec = static_cast<suseconds_t>(left % 1000000);
+    }
+    return wake;
 }
 
 void WriteQueue::retire_finished() {
-    while (!m_flight.empty()) {
-        Slot *slot = m_flight.front();
-        {
-            std::lock_guard<std::mutex> guard(m_state);
-            if (!slot->done)
-                return;
-        }
-        m_flight.erase(m_flight.begin());
+    size_t finished = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_state);
+        while (finished < m_flight.size() && m_flight[finished]->done)
+            ++finished;
+    }
+    if (finished == 0)
+        return;
+    bool failed_before = m_failure != 0;
+    for (size_t i = 0; i < finished; ++i) {
+        Slot *slot = m_flight[i];
         if (m_failure == 0)
             m_failure = failure_of(slot->transfer);
         m_spare.push_back(slot);
+    }
+    m_flight.erase(m_flight.begin(), m_flight.begin() + static_cast<std::ptrdiff_t>(finished));
+    // The data phase has a hole now: what is behind the failed write must not reach the device, and a
+    // device that stopped taking it would keep each of them waiting for its own time-out.
+    if (!failed_before && m_failure != 0) {
+        for (Slot *slot : m_flight) {
+            if (!slot->cancelled) {
+                slot->cancelled = true;
+                libusb_cancel_transfer(slot->transfer);
+            }
+        }
     }
 }
 
@@ -129,14 +150,10 @@ bool WriteQueue::submit(const void *data, uint32_t length, uint32_t timeout_ms, 
         error = m_closed ? EBADF : EINVAL;
         return false;
     }
-    if (!m_flight.empty())
-        reap_arrived();
-    retire_finished();
-    if (m_failure == 0 && m_flight.size() >= m_limit) {
-        Slot *oldest = m_flight.front();
-        wait_until([&] { return oldest->done; });
-        retire_finished();
-    }
+    // Room is made only when there is none: finished writes are reaped in batches, by a wait that is due
+    // anyway, not by a look into the kernel on every call.
+    if (m_failure == 0 && m_flight.size() >= m_limit)
+        wait_until([&] { return m_failure != 0 || m_flight.size() < m_limit; });
     if (m_failure != 0) {
         error = m_failure;
         return false;
@@ -159,9 +176,13 @@ bool WriteQueue::submit(const void *data, uint32_t length, uint32_t timeout_ms, 
         m_slots.push_back(std::move(made));
     }
     std::memcpy(slot->bytes.get(), data, length);
-    // No zero-length packet after a chunk that ends on a packet boundary: the device counts bytes.
+    // No zero-length packet after a chunk that ends on a packet boundary: the device counts bytes. No
+    // time-out of libusb's: the queue keeps its own (next_wake).
     libusb_fill_bulk_transfer(slot->transfer, m_handle, m_endpoint, slot->bytes.get(),
-                              static_cast<int>(length), &WriteQueue::completed, slot, timeout_ms);
+                              static_cast<int>(length), &WriteQueue::completed, slot, 0);
+    slot->timeout_ms = timeout_ms;
+    slot->clock_running = false;
+    slot->cancelled = false;
     {
         std::lock_guard<std::mutex> guard(m_state);
         slot->done = false;
@@ -182,8 +203,7 @@ bool WriteQueue::drain(int &error) {
     std::lock_guard<std::mutex> use(m_use);
     if (m_closed)
         return true;
-    wait_until([&] { return all_done(); });
-    retire_finished();
+    wait_until([&] { return m_flight.empty(); });
     if (m_failure != 0) {
         error = m_failure;
         return false;
@@ -197,10 +217,11 @@ void WriteQueue::close() {
         return;
     m_closed = true;
     // A transfer that finished meanwhile refuses the cancel (LIBUSB_ERROR_NOT_FOUND): it is done anyway.
-    for (Slot *slot : m_flight)
+    for (Slot *slot : m_flight) {
+        slot->cancelled = true;
         libusb_cancel_transfer(slot->transfer);
-    wait_until([&] { return all_done(); });
-    retire_finished();
+    }
+    wait_until([&] { return m_flight.empty(); });
 }
 
 } // namespace tarnex::libusb_driver

@@ -69,6 +69,8 @@ public:
     // rather than calls (a USB gadget) reads no further than this, so that a data phase never swallows
     // the command after it.
     uint32_t data_remaining() const { return m_in_data ? m_expected - m_received : 0; }
+    // Bytes of the current data phase taken so far; 0 outside a data phase.
+    uint32_t data_received() const { return m_in_data ? m_received : 0; }
 
     // Called for every open by name while the phone is attached; applies "open#N" rules.
     IoStatus on_open();

@@ -9,6 +9,7 @@
 #include <linux/usb/functionfs.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -105,6 +106,14 @@ struct Slot {
     std::optional<Clock::time_point> phase_start; // of the data phase under way, from its DATA reply
     uint32_t phase_size = 0;
     DataPhaseStats stats;
+    // The order for data phases (GadgetPhones::order) and how far the OUT thread has obeyed it.
+    DataPhases order = DataPhases::TAKEN;
+    uint32_t order_at = 0;
+    uint64_t orders = 0;          // orders given
+    uint64_t orders_seen = 0;     // orders the OUT thread had seen when it last chose what to read
+    bool reading_command = false; // the OUT thread is in a read of one packet, outside any data phase
+    bool stopped = false;         // it holds, or has halted, at the order's byte
+    bool halted = false;          // the OUT endpoint is halted
     Worker control, out, in;
 };
 
@@ -155,15 +164,45 @@ struct GadgetPhones::State {
         }
     }
 
-    // The host's OUT transfers: commands, and data phases read in pieces that never reach past their end.
+    // The host's OUT transfers: commands, and data phases read in pieces that never reach past their end,
+    // nor past the byte of an order to hold or halt.
     void out_loop(Slot &s) {
         std::vector<uint8_t> buffer(MAX_DATA_READ);
         uint32_t limit = MAX_DATA_READ;
         while (!stopping) {
             uint32_t want;
+            bool halt = false;
             {
-                std::lock_guard<std::mutex> guard(lock);
-                want = std::min(s.phone->data_remaining(), limit);
+                std::unique_lock<std::mutex> guard(lock);
+                if (s.orders_seen != s.orders) {
+                    s.orders_seen = s.orders;
+                    changed.notify_all();
+                }
+                uint32_t remaining = s.phone->data_remaining(), position = s.phone->data_received();
+                bool ordered = remaining > 0 && s.order != DataPhases::TAKEN;
+                s.stopped = ordered && position >= s.order_at && (s.order == DataPhases::HELD || s.halted);
+                if (s.stopped) {
+                    // Nothing is read until the next order: the host's transfers wait, or stall.
+                    changed.wait(guard, [&] { return stopping || s.orders != s.orders_seen; });
+                    continue;
+                }
+                halt = ordered && position >= s.order_at;
+                want = std::min(remaining, limit);
+                if (ordered && !halt)
+                    want = std::min(want, s.order_at - position);
+                s.reading_command = want == 0 && !halt;
+            }
+            if (halt) {
+                // A write to an OUT endpoint halts it (FunctionFS answers EBADMSG once it has): the host's
+                // transfer under way ends with a stall after the packets it carried, and every later one
+                // at once.
+                uint8_t none = 0;
+                bool done = write(s.gadget->out(), &none, 0) < 0 && errno == EBADMSG;
+                std::unique_lock<std::mutex> guard(lock);
+                s.halted = s.halted || done;
+                if (!done)
+                    changed.wait_for(guard, BUS_TICK); // unbound meanwhile, or woken: look again
+                continue;
             }
             if (want == 0) {
                 // A command is one transfer of at most 64 bytes, so a read of one packet takes it whole.
@@ -171,6 +210,10 @@ struct GadgetPhones::State {
                 want = packet != 0 ? packet : 512;
             }
             ssize_t n = read(s.gadget->out(), buffer.data(), want);
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                s.reading_command = false;
+            }
             if (n < 0) {
                 // EINTR: see `stopping`. ESHUTDOWN: the gadget was unbound under the read; the next read
                 // waits for the next bind. ENOMEM: the kernel found no buffer this large.
@@ -311,6 +354,39 @@ struct GadgetPhones::State {
         return true;
     }
 
+    bool order(const std::string &label, DataPhases what, uint32_t at, std::string &error) {
+        std::unique_lock<std::mutex> guard(lock);
+        Slot *slot = find(label);
+        if (slot == nullptr) {
+            error = "no phone '" + label + "'";
+            return false;
+        }
+        if (what == DataPhases::TAKEN && slot->halted) {
+            // The OUT thread waits for an order now and touches the endpoint in no way.
+            guard.unlock();
+            bool cleared = ioctl(slot->gadget->out(), FUNCTIONFS_CLEAR_HALT) == 0;
+            int why = errno;
+            guard.lock();
+            if (!cleared) {
+                error = "cannot clear the halt of " + label + ": " + std::strerror(why);
+                return false;
+            }
+            slot->halted = false;
+        }
+        slot->order = what;
+        slot->order_at = at;
+        uint64_t mine = ++slot->orders;
+        changed.notify_all();
+        // A read of a command is withdrawn, so that the order is in force before the data phase that the
+        // next command starts. The signal comes again and again, since one sent just before the read
+        // began would be lost.
+        while (!stopping && slot->orders_seen != mine && slot->reading_command) {
+            pthread_kill(slot->out.thread.native_handle(), WAKE_SIGNAL);
+            changed.wait_for(guard, 5ms);
+        }
+        return true;
+    }
+
     void stop() {
         {
             std::lock_guard<std::mutex> guard(lock);
@@ -434,12 +510,17 @@ std::string GadgetPhones::controller(const std::string &label) const {
     return slot != nullptr ? slot->controller : std::string();
 }
 
+bool GadgetPhones::order(const std::string &label, DataPhases what, uint32_t at, std::string &error) {
+    return m_state->order(label, what, at, error);
+}
+
 bool GadgetPhones::data_phase_stats(const std::string &label, DataPhaseStats &stats) const {
     std::lock_guard<std::mutex> guard(m_state->lock);
     Slot *slot = m_state->find(label);
     if (slot == nullptr)
         return false;
     stats = slot->stats;
+    stats.stopped = slot->stopped;
     return true;
 }
 

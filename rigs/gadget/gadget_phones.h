@@ -6,10 +6,11 @@
 // from the other tiers: every OUT transfer that completes is one host_write (a command, or a piece of a
 // data phase that never reads past the data phase's end), and every reply the model has is written to
 // the IN endpoint, where it waits until the host reads it. Rules about the host's calls (counted
-// time-outs, short writes, opens) cannot be served here and are refused when the phones start. When the
-// model leaves the bus (a scripted unplug, a reboot once its OKAY has been read, a request) the gadget
-// is unbound, and bound again when the model comes back; the host sees a disconnect and a new device on
-// the same port.
+// time-outs, short writes, opens) cannot be served here and are refused when the phones start; what a
+// device can do with packets can be ordered (order()): stop reading a data phase at a byte (the host's
+// transfers wait, NAKed) or halt there (they end with a stall). When the model leaves the bus (a scripted
+// unplug, a reboot once its OKAY has been read, a request) the gadget is unbound, and bound again when the
+// model comes back; the host sees a disconnect and a new device on the same port.
 //
 // Threads: per phone one for its control endpoint's events, one for OUT transfers and one for the
 // replies; one bus thread binds and unbinds. One lock guards the models (which are not thread-safe) and
@@ -39,6 +40,15 @@ struct DataPhaseStats {
     uint64_t phases = 0;
     uint64_t bytes = 0;
     uint64_t microseconds = 0;
+    bool stopped = false; // it holds, or has halted, at the byte of an order (GadgetPhones::order) now
+};
+
+// What a phone does with the bytes of data phases; commands it always reads.
+enum class DataPhases {
+    TAKEN,  // reads them
+    HELD,   // reads none: the host's transfers wait, NAKed, as at a phone that is busy
+    HALTED, // halts its bulk OUT endpoint: the host's transfer under way ends with a stall, after the
+            // packets it has carried, and so does every later one
 };
 
 class GadgetPhones {
@@ -61,6 +71,14 @@ public:
     std::string controller(const std::string &label) const;
 
     bool data_phase_stats(const std::string &label, DataPhaseStats &stats) const;
+
+    // From byte `at` of a data phase on (a multiple of the packet size; 0 for its first byte), phone LABEL
+    // does `what` with the bytes of data phases; TAKEN reads them again where it stopped, and clears a
+    // halt. The phone's next read obeys: a read of a command under way is withdrawn for it (a request of
+    // one packet is given back empty or whole, never in part), one of a data phase is left to finish. So
+    // give an order between the host's transfers: before the command that starts the data phase, or while
+    // the phone holds. False with a sentence in `error`.
+    bool order(const std::string &label, DataPhases what, uint32_t at, std::string &error);
 
     struct State;
 

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
@@ -35,7 +36,14 @@ const char USAGE[] =
     "                          unplug LABEL, plug LABEL   the gadget is unbound, bound again\n"
     "                          controller LABEL           answers the phone's device controller\n"
     "                          stats LABEL                answers phases=N bytes=B microseconds=U of the\n"
-    "                                                     data phases, from DATA to the last byte\n"
+    "                                                     data phases, from DATA to the last byte, and\n"
+    "                                                     stopped=1 while it holds or has halted\n"
+    "                          hold LABEL [AT]            from byte AT of a data phase on (0 and AT a\n"
+    "                          halt LABEL [AT]            multiple of the packet size), read none of its\n"
+    "                                                     bytes (the host's transfers wait), or halt the\n"
+    "                                                     bulk OUT endpoint (they end with a stall);\n"
+    "                                                     given between the host's transfers\n"
+    "                          release LABEL              read data phases again, clearing a halt\n"
     "                          quit                       ends the gadget phone\n"
     "  --mount-dir DIR       where the functions' file systems are mounted (default /run/tarnex-gadget)\n"
     "\n"
@@ -45,6 +53,17 @@ const char USAGE[] =
 int fail(const std::string &text) {
     std::fprintf(stderr, "tarnex-gadget-phone: %s\n", text.c_str());
     return 125;
+}
+
+// A decimal byte count of 32 bits; empty text is 0.
+bool byte_count(const std::string &text, uint32_t &value) {
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9' || (v = v * 10 + static_cast<uint64_t>(c - '0')) > UINT32_MAX)
+            return false;
+    }
+    value = static_cast<uint32_t>(v);
+    return true;
 }
 
 std::string answer(GadgetPhones &phones, const std::string &line) {
@@ -69,7 +88,18 @@ std::string answer(GadgetPhones &phones, const std::string &line) {
         if (!phones.data_phase_stats(label, s))
             return "error no phone '" + label + "'";
         return "ok phases=" + std::to_string(s.phases) + " bytes=" + std::to_string(s.bytes) +
-               " microseconds=" + std::to_string(s.microseconds);
+               " microseconds=" + std::to_string(s.microseconds) + " stopped=" + (s.stopped ? "1" : "0");
+    }
+    if (verb == "hold" || verb == "halt" || verb == "release") {
+        std::string at_text, extra;
+        words >> at_text >> extra;
+        uint32_t at = 0;
+        if (!extra.empty() || (verb == "release" ? !at_text.empty() : !byte_count(at_text, at)))
+            return "error usage: " + verb + (verb == "release" ? " LABEL" : " LABEL [AT]");
+        DataPhases what = verb == "hold"   ? DataPhases::HELD
+                          : verb == "halt" ? DataPhases::HALTED
+                                           : DataPhases::TAKEN;
+        return phones.order(label, what, at, error) ? "ok" : "error " + error;
     }
     return "error unknown command '" + line + "'";
 }

@@ -144,6 +144,7 @@ struct UsbEmulation::State {
     std::map<std::string, Node> nodes;                     // by device node
     std::vector<std::string> phone_node;                   // per phone: its current device node, or empty
     std::vector<WriteMode> write_modes;                    // per phone
+    std::vector<uint32_t> write_mode_at;                   // per phone: the data phase byte it starts at
     std::deque<Urb> pending;                               // submitted, not complete (reads waiting, mostly)
     std::map<UMockdevIoctlClient *, std::deque<Urb>> done; // complete, not reaped, per client (file)
     std::vector<UMockdevIoctlClient *> blocked_reapers;    // REAPURB callers waiting for a URB
@@ -284,16 +285,44 @@ struct UsbEmulation::State {
         retry_reads(node); // a read submitted before this command may have its answer now
     }
 
-    // The writes a phone held, taken in the order they came now that it takes writes again.
-    void release_writes(Node &node) {
+    // Whether the phone's write mode holds its next bulk OUT transfer. The modes apply to the bytes of data
+    // phases from their byte on: a transfer that starts there is held or stalled; one that reaches past
+    // it is taken whole when holding, and up to it when stalling (serve_write).
+    bool holds_writes(const Node &node) const {
+        const sim::Phone &phone = *phones[node.phone];
+        return write_modes[node.phone] == WriteMode::HOLD && phone.awaiting_data() &&
+               phone.data_received() >= write_mode_at[node.phone];
+    }
+
+    // Gives a bulk OUT transfer that is not held to the phone; a stalled one ends with the stall after the
+    // bytes before the mode's byte, as a device that halts in the middle of a transfer ends it.
+    void serve_write(const Urb &urb, Node &node) {
+        sim::Phone &phone = *phones[node.phone];
+        uint32_t at = write_mode_at[node.phone], position = phone.data_received();
+        uint64_t end = position + static_cast<uint64_t>(urb.urb()->buffer_length);
+        if (write_modes[node.phone] == WriteMode::STALL && phone.awaiting_data() && end > at) {
+            uint32_t accepted = 0;
+            if (at > position)
+                phone.host_write(urb.bytes(), at - position, accepted);
+            finish(urb, -EPIPE, static_cast<int>(accepted));
+            check_phone(node);
+            return;
+        }
+        take_write(urb, node);
+    }
+
+    // The writes a phone held, in the order they came, as its write mode says now.
+    void serve_held_writes(Node &node) {
         for (auto it = pending.begin(); it != pending.end() && !node.gone;) {
             if (it->in || node_of(it->client) != &node) {
                 ++it;
                 continue;
             }
+            if (holds_writes(node))
+                return; // and so does everything behind it
             Urb urb;
             take_pending(it, urb);
-            take_write(urb, node);
+            serve_write(urb, node);
             it = pending.begin(); // taking a write may have finished reads too
         }
     }
@@ -587,6 +616,8 @@ gboolean UsbEmulation::State::handle_ioctl(UMockdevIoctlClient *client) {
             if (it->client != client || it->data->client_addr != address)
                 continue;
             ++stats.discarded;
+            if (!it->in)
+                ++stats.writes_discarded;
             bool finished = false;
             if (it->in && options.replies_race_discards)
                 try_read(it, finished, true);
@@ -682,14 +713,11 @@ void UsbEmulation::State::handle_submit(UMockdevIoctlClient *client, Node &node)
     }
     bool earlier_held = std::any_of(pending.begin(), pending.end(),
                                     [&](const Urb &p) { return !p.in && node_of(p.client) == &node; });
-    WriteMode mode = write_modes[node.phone];
-    if (mode == WriteMode::HOLD || earlier_held) {
+    if (earlier_held || holds_writes(node)) {
         pending.push_back(urb); // in order behind what is held
         stats.most_writes_waiting = std::max(stats.most_writes_waiting, ++stats.writes_waiting);
-    } else if (mode == WriteMode::STALL) {
-        finish(urb, -EPIPE, 0);
     } else {
-        take_write(urb, node);
+        serve_write(urb, node);
     }
 }
 
@@ -774,6 +802,7 @@ std::unique_ptr<UsbEmulation> UsbEmulation::start(sim::Scenario scenario, const 
         s->phones.push_back(std::make_unique<sim::Phone>(std::move(device), s->transcript, partitions));
     s->phone_node.assign(s->phones.size(), std::string());
     s->write_modes.assign(s->phones.size(), WriteMode::NORMAL);
+    s->write_mode_at.assign(s->phones.size(), 0);
 
     s->testbed = umockdev_testbed_new();
     if (s->testbed == nullptr) {
@@ -895,15 +924,16 @@ bool UsbEmulation::plug(const std::string &label) {
     return true;
 }
 
-bool UsbEmulation::set_write_mode(const std::string &label, WriteMode mode) {
+bool UsbEmulation::set_write_mode(const std::string &label, WriteMode mode, uint32_t at) {
     std::lock_guard<std::mutex> guard(m_state->lock);
     size_t i = 0;
     if (find_phone(*m_state, label, &i) == nullptr)
         return false;
     m_state->write_modes[i] = mode;
+    m_state->write_mode_at[i] = at;
     auto node = m_state->nodes.find(m_state->phone_node[i]);
-    if (mode == WriteMode::NORMAL && node != m_state->nodes.end())
-        m_state->release_writes(node->second);
+    if (node != m_state->nodes.end())
+        m_state->serve_held_writes(node->second);
     m_state->changed.notify_all();
     return true;
 }

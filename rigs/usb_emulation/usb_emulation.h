@@ -51,10 +51,11 @@ struct EmulationOptions {
     bool replies_race_discards = false;
 };
 
-// What the phones do with the bulk OUT transfers the host submits.
+// What the phones do with the bulk OUT transfers of data phases that the host submits (commands are
+// always taken).
 enum class WriteMode {
     NORMAL, // taken at once, as the phone's model takes them
-    HOLD,   // left pending (a device that keeps NAKing) until NORMAL again or the host discards them
+    HOLD,   // left pending (a device that keeps NAKing) until the mode changes or the host discards them
     STALL,  // ended with -EPIPE, as a halted endpoint ends them
 };
 
@@ -65,6 +66,7 @@ struct EmulationStats {
     uint64_t releases = 0;            // releases of a fastboot interface
     uint64_t submitted = 0;           // URBs submitted to phones (control ones included)
     uint64_t discarded = 0;           // URBs cancelled by the host (libusb's time-outs)
+    uint64_t writes_discarded = 0;    // of them, bulk OUT ones
     uint32_t reads_waiting = 0;       // bulk IN URBs waiting now for the phone to say something
     uint32_t writes_waiting = 0;      // bulk OUT URBs held now (WriteMode::HOLD)
     uint32_t most_writes_waiting = 0; // the most bulk OUT URBs ever held at once
@@ -87,9 +89,10 @@ public:
     bool unplug(const std::string &label);
     bool plug(const std::string &label);
 
-    // How phone `label` treats bulk OUT transfers from now on; back to NORMAL, the held ones are taken in
-    // the order they came. False for an unknown label.
-    bool set_write_mode(const std::string &label, WriteMode mode);
+    // How phone `label` treats the bulk OUT transfers of data phases from byte `at` of one on: those held
+    // meanwhile are served in the order they came as the new mode says (all of them for NORMAL). A transfer
+    // that reaches past `at` is taken whole for HOLD, and up to `at` for STALL. False for an unknown label.
+    bool set_write_mode(const std::string &label, WriteMode mode, uint32_t at = 0);
 
     // The phone's port path ("1-4.1"), for the names a driver gives its interfaces.
     std::optional<std::string> port_path(const std::string &label) const;

@@ -4,8 +4,9 @@
 // cases run as root inside that machine (make test-kernel-usb); anywhere else they skip and say so.
 //
 // Plugs and unplugs go through the gadget phone's control socket, and wait for the host's side
-// (rigs/gadget/gadget_process.h). A read pending at the phone is seen in usbmon's text interface, where
-// the host controller reports every URB it is given.
+// (rigs/gadget/gadget_process.h), and so do the orders to hold or halt a phone's data phases. A read
+// pending at the phone, and the host's writes that wait at it or were cancelled, are seen in usbmon's text
+// interface, where the host controller reports every URB it is given and gives back.
 #include "drivers/sim/scenario.h"
 #include "rigs/gadget/gadget_process.h"
 #include "rigs/gadget/host_monitor.h"
@@ -16,6 +17,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -96,6 +98,39 @@ public:
         return eventually([&] { return host->bulk_in('S'); }, timeout);
     }
 
+    bool set_data_phases(const std::string &label, DataPhases what, uint32_t at) override {
+        // Opened before the order, so that what the host submits after it is counted.
+        std::string error, answer;
+        std::unique_ptr<HostMonitor> &host = m_monitors[label];
+        host = HostMonitor::open(bus_of(label), error);
+        std::string command = what == DataPhases::HELD     ? "hold " + label + " " + std::to_string(at)
+                              : what == DataPhases::HALTED ? "halt " + label + " " + std::to_string(at)
+                                                           : "release " + label;
+        if (host == nullptr || !m_gadget.command(command, answer, error)) {
+            ADD_FAILURE() << error;
+            return false;
+        }
+        return true;
+    }
+
+    bool wait_holding(const std::string &label, std::chrono::milliseconds timeout) override {
+        return eventually(
+            [&] {
+                std::string answer, error;
+                return m_gadget.command("stats " + label, answer, error) &&
+                       answer.find(" stopped=1") != std::string::npos;
+            },
+            timeout);
+    }
+
+    OutTransfers out_transfers(const std::string &label) override {
+        auto host = m_monitors.find(label);
+        if (host == m_monitors.end() || host->second == nullptr)
+            return {};
+        HostMonitor::BulkOut seen = host->second->bulk_out();
+        return {seen.pending, seen.cancelled};
+    }
+
     bool kill_phones() override {
         if (!m_gadget.running())
             return false;
@@ -158,6 +193,7 @@ private:
     GadgetProcess m_gadget;
     tarnex::sim::Scenario m_scenario;
     bool m_killed = false;
+    std::map<std::string, std::unique_ptr<HostMonitor>> m_monitors; // since each phone's last order
 };
 
 } // namespace

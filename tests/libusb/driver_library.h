@@ -118,6 +118,26 @@ inline std::string talk(UsbDeviceHandle *device, const std::string &command) {
     return std::string(reply, static_cast<size_t>(n));
 }
 
+// One data chunk of 4096 bytes through the driver, as the flasher writes it; 0 on success, else errno (-1
+// when the call failed without one).
+inline int write_chunk(UsbDeviceHandle *device, const uint8_t *data, uint32_t timeout_ms = 60000) {
+    uint32_t n = 0;
+    errno = 0;
+    bool ok = g_DriverApi.AdbWriteEndpointSync(device->write_endpoint, const_cast<uint8_t *>(data), 4096, &n,
+                                               timeout_ms);
+    return ok && n == 4096 ? 0 : errno != 0 ? errno : -1;
+}
+
+// One status read through the driver; 0 with the reply in `reply`, else errno.
+inline int read_reply(UsbDeviceHandle *device, std::string &reply) {
+    char buffer[64];
+    uint32_t n = 0;
+    errno = 0;
+    bool ok = g_DriverApi.AdbReadEndpointSync(device->read_endpoint, buffer, sizeof buffer, &n, 5000);
+    reply.assign(buffer, ok ? n : 0);
+    return ok ? 0 : errno;
+}
+
 // Bytes that show where each block belongs.
 inline std::vector<uint8_t> pattern(size_t size) {
     std::vector<uint8_t> bytes(size);

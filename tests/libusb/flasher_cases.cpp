@@ -3,6 +3,7 @@
 // appended) carrying libtarnex_libusb.so as its "AdbWinApi.dll", driven through its standard input as an
 // operator would, and the Qt flasher worked by its operator in process (tarnex-demo-qt). Every partition
 // is compared on the phone's side.
+#include "drivers/transfer_policy.h"
 #include "rigs/demo/demo_firmware.h"
 #include "tests/libusb/test_bus.h"
 #include "tests/support/child_process.h"
@@ -42,6 +43,16 @@ std::string tail(const std::string &text) {
 
 class Flasher : public BusTest {
 protected:
+    // The flashers run with the library's own number of writes in flight unless a case asks otherwise.
+    void SetUp() override {
+        unsetenv(tarnex::drivers::IN_FLIGHT_VARIABLE);
+        BusTest::SetUp();
+    }
+    void TearDown() override {
+        unsetenv(tarnex::drivers::IN_FLIGHT_VARIABLE);
+        BusTest::TearDown();
+    }
+
     // The flasher FILE made from the base program BASE and the demo firmware, with the library as its
     // driver.
     void make_flasher(const std::string &base, const std::string &file) {
@@ -84,6 +95,30 @@ protected:
         EXPECT_EQ(flasher.wait_exit(STATE_TIMEOUT), 0) << diagnostics();
     }
 
+    // The whole demo firmware with "UserData" onto one phone, which then reboots and leaves the bus, the
+    // flasher's writes in flight `in_flight` at a time: the phone holds amss.mbn's data phase (the first
+    // one that long, written in 4 KiB chunks from its start) at 1 MiB, then takes one step of that many
+    // chunks and holds again, and the writes waiting for it then are counted before it takes the rest.
+    void flash_whole_firmware(uint32_t in_flight) {
+        constexpr uint32_t HOLD_AT = 1 << 20;
+        ASSERT_NO_FATAL_FAILURE(start_flasher("device phone\n"));
+        ASSERT_TRUE(bus().set_data_phases("phone", DataPhases::HELD, HOLD_AT));
+        ASSERT_TRUE(flasher.wait_for_line("Ready 0%", STATE_TIMEOUT)) << diagnostics();
+        flasher.say("userdata");
+        flasher.say("start");
+        ASSERT_TRUE(bus().wait_holding("phone", STATE_TIMEOUT)) << diagnostics();
+        ASSERT_TRUE(bus().set_data_phases("phone", DataPhases::HELD, HOLD_AT + in_flight * 4096));
+        EXPECT_TRUE(eventually([&] { return bus().out_transfers("phone").pending == in_flight; }))
+            << bus().out_transfers("phone").pending << " writes wait at the phone, not " << in_flight;
+        ASSERT_TRUE(bus().set_data_phases("phone", DataPhases::TAKEN));
+        ASSERT_TRUE(flasher.wait_for_line("Download successfully! 100%", STATE_TIMEOUT)) << diagnostics();
+        // The phone reboots and leaves the bus; the flasher notices.
+        ASSERT_TRUE(flasher.wait_for_line("No device", STATE_TIMEOUT)) << diagnostics();
+        exit_flasher();
+        expect_flashed("phone");
+        EXPECT_NE(bus().transcript().find("unplug phone reboot"), std::string::npos);
+    }
+
     // Every partition of phone LABEL holds its image; "userdata" and "cache" were erased.
     void expect_flashed(const std::string &label) {
         for (size_t i = 0; i < std::size(DEMO_PARTITIONS); ++i) {
@@ -103,14 +138,13 @@ protected:
 
 } // namespace
 
-TEST_F(Flasher, FlashesTheWholeFirmwareAndSeesThePhoneLeave) {
-    ASSERT_NO_FATAL_FAILURE(start_flasher("device phone\n"));
-    ASSERT_NO_FATAL_FAILURE(flash_with_userdata());
-    // The phone reboots and leaves the bus; the flasher notices.
-    ASSERT_TRUE(flasher.wait_for_line("No device", STATE_TIMEOUT)) << diagnostics();
-    exit_flasher();
-    expect_flashed("phone");
-    EXPECT_NE(bus().transcript().find("unplug phone reboot"), std::string::npos);
+TEST_F(Flasher, FlashesTheWholeFirmwareWithItsWritesInFlightAndSeesThePhoneLeave) {
+    ASSERT_NO_FATAL_FAILURE(flash_whole_firmware(tarnex::drivers::IN_FLIGHT_DEFAULT));
+}
+
+TEST_F(Flasher, FlashesTheWholeFirmwareOneWriteAtATime) {
+    setenv(tarnex::drivers::IN_FLIGHT_VARIABLE, "1", 1);
+    ASSERT_NO_FATAL_FAILURE(flash_whole_firmware(1));
 }
 
 TEST_F(Flasher, FindsAPhonePluggedInAfterItStarted) {

@@ -31,6 +31,16 @@ bool is_gone_code(int error) {
     return error == ENODEV || error == EIO;
 }
 
+// Whether the poll's presence check fails for interface NAME, as it must once its phone has gone: at once
+// where the library saw the device gone, else as soon as the system has told libusb.
+bool presence_check_fails(const std::string &name) {
+    return eventually([&] {
+        UsbDeviceHandle *check = open_device(name);
+        free_device(check);
+        return check == nullptr;
+    });
+}
+
 // Writes a data phase in 4096-byte transfers on another thread until a write fails, counting them.
 class Writer {
 public:
@@ -319,13 +329,7 @@ TEST_F(LibusbTransfer, AnUnplugInTheDataPhaseFailsTheWriteAndThePresenceCheck) {
     EXPECT_EQ(bulk_write(device, 0, data.data(), static_cast<int32_t>(data.size()), 0), -1);
     EXPECT_TRUE(is_gone_code(errno)) << std::strerror(errno);
     EXPECT_NE(bus().transcript().find("data-cut phone bytes=5000 of=1048576"), std::string::npos);
-    // The poll's presence check fails, at once where the library saw the device gone, else as soon as the
-    // system has told libusb.
-    EXPECT_TRUE(eventually([&] {
-        UsbDeviceHandle *check = open_device(name);
-        free_device(check);
-        return check == nullptr;
-    })) << "the presence check still finds the phone that left";
+    EXPECT_TRUE(presence_check_fails(name)) << "the presence check still finds the phone that left";
     free_device(device);
 }
 
@@ -411,6 +415,174 @@ TEST_F(LibusbTransfer, TheWindowThreadOpensAndClosesWhileTheWorkerTransfers) {
         EXPECT_EQ(bus().host_calls().claims, 1u); // one claim all along
     }
     free_device(held);
+}
+
+// --- writes in flight -------------------------------------------------------------------------------------
+
+// Data chunks stay in flight after their call (the library's own number of them, as the flasher runs it);
+// the phone holds or halts its data phases to keep them there, or to fail them, at a known byte.
+class LibusbWritesInFlight : public BusTest {
+protected:
+    void SetUp() override {
+        unsetenv("TARNEX_USB_IN_FLIGHT");
+        BusTest::SetUp();
+    }
+
+    bool pending(const std::string &label, uint32_t n) {
+        return eventually([&] { return bus().out_transfers(label).pending == n; });
+    }
+};
+
+TEST_F(LibusbWritesInFlight, AStallACutAndATimeOutAreReportedByTheNextCallsNeverAsATimeOut) {
+    // A real bus ends a bulk OUT transfer early only when the device stops it, and then with a stall: the
+    // host decides how many packets a transfer carries, and a device can only take each one, make it wait
+    // (NAK), or refuse it (STALL). So a short write in flight is a stall in the middle of a transfer.
+    ASSERT_TRUE(start("device stall\ndevice cut\ndevice late\n"));
+    std::vector<uint8_t> chunk = pattern(4096);
+    std::string reply;
+
+    UsbDeviceHandle *stall = open_device(bus().interface_name("stall"));
+    ASSERT_NE(stall, nullptr) << std::strerror(errno);
+    ASSERT_TRUE(bus().set_data_phases("stall", DataPhases::HALTED));
+    ASSERT_EQ(talk(stall, "download:00002000"), "DATA00002000");
+    EXPECT_EQ(write_chunk(stall, chunk.data()), 0);
+    EXPECT_EQ(read_reply(stall, reply), EIO);
+    // It stays reported, to a write and a read alike, until the handle is closed.
+    EXPECT_EQ(write_chunk(stall, chunk.data()), EIO);
+    EXPECT_EQ(read_reply(stall, reply), EIO);
+    free_device(stall);
+
+    UsbDeviceHandle *cut = open_device(bus().interface_name("cut"));
+    ASSERT_NE(cut, nullptr) << std::strerror(errno);
+    ASSERT_TRUE(bus().set_data_phases("cut", DataPhases::HALTED, 1024)); // two packets into the chunk
+    ASSERT_EQ(talk(cut, "download:00002000"), "DATA00002000");
+    EXPECT_EQ(write_chunk(cut, chunk.data()), 0);
+    errno = 0;
+    EXPECT_EQ(bulk_write(cut, 0, "getvar:product", 14, 1), -1);
+    EXPECT_EQ(errno, EIO);
+    free_device(cut);
+
+    UsbDeviceHandle *late = open_device(bus().interface_name("late"));
+    ASSERT_NE(late, nullptr) << std::strerror(errno);
+    ASSERT_TRUE(bus().set_data_phases("late", DataPhases::HELD));
+    ASSERT_EQ(talk(late, "download:00002000"), "DATA00002000");
+    EXPECT_EQ(write_chunk(late, chunk.data(), 300), 0);
+    // A command waits for the write before it: that one's time-out passes, and it is no time-out to the
+    // flasher, which would take it for a silent phone and wait for ever.
+    errno = 0;
+    EXPECT_EQ(bulk_write(late, 0, "getvar:product", 14, 1), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(bus().out_transfers("late").cancelled, 1u);
+    free_device(late);
+}
+
+TEST_F(LibusbWritesInFlight, ThePresenceCheckNeitherWaitsForNorCancelsNorConsumesThem) {
+    ASSERT_TRUE(start("device phone\n"));
+    const std::string name = bus().interface_name("phone");
+    UsbDeviceHandle *device = open_device(name);
+    ASSERT_NE(device, nullptr) << std::strerror(errno);
+    std::vector<uint8_t> image = pattern(2 * 4096);
+    ASSERT_TRUE(bus().set_data_phases("phone", DataPhases::HELD));
+    ASSERT_EQ(talk(device, "download:00002000"), "DATA00002000");
+    EXPECT_EQ(write_chunk(device, image.data()), 0);
+    EXPECT_EQ(write_chunk(device, image.data() + 4096), 0);
+    ASSERT_TRUE(pending("phone", 2));
+
+    // The window's check, twice: its open and close while the worker's writes wait at the phone.
+    for (int i = 0; i < 2; ++i) {
+        UsbDeviceHandle *check = open_device(name);
+        EXPECT_NE(check, nullptr) << std::strerror(errno);
+        free_device(check);
+    }
+    OutTransfers after = bus().out_transfers("phone");
+    EXPECT_EQ(after.pending, 2u);
+    EXPECT_EQ(after.cancelled, 0u);
+    ASSERT_TRUE(bus().set_data_phases("phone", DataPhases::TAKEN));
+    std::string reply;
+    EXPECT_EQ(read_reply(device, reply), 0);
+    EXPECT_EQ(reply, "OKAY");
+    EXPECT_EQ(talk(device, "flash:boot"), "OKAY");
+    EXPECT_EQ(bus().partition("phone", "boot"), image);
+
+    // A failure in flight is the worker's to see, not the check's to take away.
+    ASSERT_TRUE(bus().set_data_phases("phone", DataPhases::HALTED));
+    ASSERT_EQ(talk(device, "download:00001000"), "DATA00001000");
+    EXPECT_EQ(write_chunk(device, image.data()), 0);
+    UsbDeviceHandle *check = open_device(name);
+    EXPECT_NE(check, nullptr) << std::strerror(errno);
+    free_device(check);
+    EXPECT_EQ(read_reply(device, reply), EIO);
+    free_device(device);
+}
+
+TEST_F(LibusbWritesInFlight, AnUnplugWithWritesInFlightIsTheDeviceGoneNeverATimeOut) {
+    ASSERT_TRUE(start("device phone\n"));
+    const std::string name = bus().interface_name("phone");
+    UsbDeviceHandle *device = open_device(name);
+    ASSERT_NE(device, nullptr) << std::strerror(errno);
+    std::vector<uint8_t> chunk = pattern(4096);
+    ASSERT_TRUE(bus().set_data_phases("phone", DataPhases::HELD));
+    ASSERT_EQ(talk(device, "download:00004000"), "DATA00004000");
+    EXPECT_EQ(write_chunk(device, chunk.data()), 0);
+    EXPECT_EQ(write_chunk(device, chunk.data()), 0);
+    ASSERT_TRUE(pending("phone", 2));
+    ASSERT_TRUE(bus().unplug("phone"));
+    std::string reply;
+    EXPECT_TRUE(is_gone_code(read_reply(device, reply)));
+    EXPECT_TRUE(presence_check_fails(name)) << "the presence check still finds the phone that left";
+    free_device(device);
+}
+
+TEST_F(LibusbWritesInFlight, ClosingOrUnloadingCancelsThemAndGivesTheInterfaceBack) {
+    ASSERT_TRUE(start("device phone\n"));
+    const std::string name = bus().interface_name("phone");
+    const bool counted = bus().lacks(BusFeature::HOST_CALLS).empty();
+    std::vector<uint8_t> image = pattern(0x10000);
+    UsbDeviceHandle *device = open_device(name);
+    ASSERT_NE(device, nullptr) << std::strerror(errno);
+    ASSERT_TRUE(bus().set_data_phases("phone", DataPhases::HELD));
+    ASSERT_EQ(talk(device, "download:00010000"), "DATA00010000");
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(write_chunk(device, image.data() + i * 4096), 0);
+    ASSERT_TRUE(pending("phone", 3));
+    free_device(device);
+    OutTransfers closed = bus().out_transfers("phone");
+    EXPECT_EQ(closed.pending, 0u);
+    EXPECT_EQ(closed.cancelled, 3u);
+    if (counted) {
+        EXPECT_EQ(bus().host_calls().releases, 1u);
+    }
+
+    // Given back: it opens again. Left open when the library goes, its end cancels them before it closes
+    // the device.
+    device = open_device(name);
+    ASSERT_NE(device, nullptr) << std::strerror(errno);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(write_chunk(device, image.data() + i * 4096), 0);
+    ASSERT_TRUE(pending("phone", 3));
+    delete[] device->interface_name;
+    delete device;
+    unload_library();
+    closed = bus().out_transfers("phone");
+    EXPECT_EQ(closed.pending, 0u);
+    EXPECT_EQ(closed.cancelled, 6u);
+    if (counted) {
+        EXPECT_EQ(bus().host_calls().releases, 2u);
+    }
+
+    // None of the cancelled bytes reached the phone: its data phase takes the whole image still.
+    ASSERT_TRUE(load_library());
+    device = open_device(name);
+    ASSERT_NE(device, nullptr) << std::strerror(errno);
+    ASSERT_TRUE(bus().set_data_phases("phone", DataPhases::TAKEN));
+    EXPECT_EQ(bulk_write(device, 0, image.data(), static_cast<int32_t>(image.size()), 0),
+              static_cast<int32_t>(image.size()));
+    std::string reply;
+    EXPECT_EQ(read_reply(device, reply), 0);
+    EXPECT_EQ(reply, "OKAY");
+    EXPECT_EQ(talk(device, "flash:boot"), "OKAY");
+    EXPECT_EQ(bus().partition("phone", "boot"), image);
+    free_device(device);
 }
 
 // --- closing ----------------------------------------------------------------------------------------------

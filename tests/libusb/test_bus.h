@@ -39,6 +39,20 @@ struct BusOptions {
     std::map<std::string, std::string> serials;
 };
 
+// What a phone does with the bytes of data phases; commands it always takes.
+enum class DataPhases {
+    TAKEN,  // takes them, and first those it held, in the order they came
+    HELD,   // takes none: the host's transfers wait (NAKed), as at a phone that is busy
+    HALTED, // halts its bulk OUT endpoint: the host's transfer under way ends with a stall, after the
+            // bytes before the order's byte, and so does every later one
+};
+
+// What the host's bulk OUT transfers to a phone came to, since its last set_data_phases.
+struct OutTransfers {
+    uint32_t pending = 0;   // submitted, not ended
+    uint32_t cancelled = 0; // ended by the host's cancel (a time-out, a close)
+};
+
 // What the host driver did to the phones, on a bus with HOST_CALLS.
 struct HostCalls {
     uint64_t opens = 0;    // device files of phones opened
@@ -71,6 +85,18 @@ public:
     // returns true once that read is pending at the phone, false after `timeout`.
     virtual bool wait_read_pending(const std::string &label, const std::function<void()> &start_read,
                                    std::chrono::milliseconds timeout) = 0;
+
+    // From byte `at` of a data phase on (a multiple of 512; 0 for its first byte), phone LABEL does
+    // `what` with the bytes of data phases. Give it between the host's transfers: before the command that
+    // starts the data phase, or while the phone holds. A transfer that reaches past `at` is cut there by
+    // the kernel's phone, and by the emulated one when it halts; the emulated one takes it whole when it
+    // holds. False, with a test failure, when the bus cannot.
+    virtual bool set_data_phases(const std::string &label, DataPhases what, uint32_t at = 0) = 0;
+    // True once phone LABEL holds a data phase at the byte of a HELD order (on the emulated bus: with a
+    // transfer of the host waiting there), false after `timeout`.
+    virtual bool wait_holding(const std::string &label, std::chrono::milliseconds timeout) = 0;
+    // The host's bulk OUT transfers to phone LABEL since its last set_data_phases.
+    virtual OutTransfers out_transfers(const std::string &label) = 0;
 
     // PHONE_PROCESS: ends the phones' process at once (SIGKILL), as a crash would, and reaps it.
     virtual bool kill_phones() = 0;

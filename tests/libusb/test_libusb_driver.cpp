@@ -225,25 +225,6 @@ protected:
 
     static void in_flight(const char *limit) { setenv("TARNEX_USB_IN_FLIGHT", limit, 1); }
 
-    // One data chunk through the driver; errno of a failure, 0 on success.
-    static int write_chunk(UsbDeviceHandle *device, const uint8_t *data, uint32_t timeout_ms = 60000) {
-        uint32_t n = 0;
-        errno = 0;
-        bool ok = g_DriverApi.AdbWriteEndpointSync(device->write_endpoint, const_cast<uint8_t *>(data), 4096,
-                                                   &n, timeout_ms);
-        return ok && n == 4096 ? 0 : errno != 0 ? errno : -1;
-    }
-
-    // One status read; errno of a failure, 0 with the reply in `reply`.
-    static int read_reply(UsbDeviceHandle *device, std::string &reply) {
-        char buffer[64];
-        uint32_t n = 0;
-        errno = 0;
-        bool ok = g_DriverApi.AdbReadEndpointSync(device->read_endpoint, buffer, sizeof buffer, &n, 5000);
-        reply.assign(buffer, ok ? n : 0);
-        return ok ? 0 : errno;
-    }
-
     bool writes_waiting(uint32_t n) {
         return emulation->wait_until([&](const EmulationStats &s) { return s.writes_waiting == n; }, 60s);
     }
@@ -318,129 +299,21 @@ TEST_F(LibusbInFlight, NoMoreThanTheLimitAreInFlightAndOneMeansOneAtATime) {
     free_device(device);
 }
 
-TEST_F(LibusbInFlight, AWriteThatFailsInFlightIsReportedByTheNextCallsAndNeverAsATimeOut) {
+// A phone that takes part of a transfer and reports it done: no real bus ends a bulk OUT transfer that
+// way (the host decides how many packets it carries; a device can only stop it with a stall, which the
+// shared cases in library_cases.cpp make), but a driver must not take it for the whole chunk.
+TEST_F(LibusbInFlight, AWriteThatCarriedPartOfItsBytesIsReportedByTheNextCall) {
     REQUIRE_EMULATION();
-    // A stall, a transfer the phone takes only in part, and a time-out, each on a phone of its own.
-    ASSERT_TRUE(start("device stall\ndevice short\non download:* short-write 1000\ndevice late\n"));
+    ASSERT_TRUE(start("device phone\non download:* short-write 1000\n"));
     std::vector<uint8_t> chunk = pattern(4096);
-    auto open_at = [](const char *name) { return open_device_interface(u16(name).c_str()); };
-
-    UsbDeviceHandle *stall = open_at("usb:1-4.1:1");
-    ASSERT_NE(stall, nullptr);
-    ASSERT_EQ(talk(stall, "download:00002000"), "DATA00002000");
-    ASSERT_TRUE(emulation->set_write_mode("stall", WriteMode::STALL));
-    EXPECT_EQ(write_chunk(stall, chunk.data()), 0);
-    std::string reply;
-    EXPECT_EQ(read_reply(stall, reply), EIO);
-    // It stays reported, to a write and a read alike, until the handle is closed.
-    EXPECT_EQ(write_chunk(stall, chunk.data()), EIO);
-    EXPECT_EQ(read_reply(stall, reply), EIO);
-    free_device(stall);
-
-    UsbDeviceHandle *part = open_at("usb:1-4.2:1");
-    ASSERT_NE(part, nullptr);
-    ASSERT_EQ(talk(part, "download:00002000"), "DATA00002000");
-    EXPECT_EQ(write_chunk(part, chunk.data()), 0);
-    errno = 0;
-    EXPECT_EQ(bulk_write(part, 0, "getvar:product", 14, 1), -1); // that chunk carried 1000 of its bytes
-    EXPECT_EQ(errno, EIO);
-    free_device(part);
-
-    UsbDeviceHandle *late = open_at("usb:1-4.3:1");
-    ASSERT_NE(late, nullptr);
-    ASSERT_EQ(talk(late, "download:00002000"), "DATA00002000");
-    ASSERT_TRUE(emulation->set_write_mode("late", WriteMode::HOLD));
-    EXPECT_EQ(write_chunk(late, chunk.data(), 300), 0);
-    // A command waits for the write before it: that one's time-out passes, and it is no time-out to the
-    // flasher, which would take it for a silent phone and wait for ever.
-    errno = 0;
-    EXPECT_EQ(bulk_write(late, 0, "getvar:product", 14, 1), -1);
-    EXPECT_EQ(errno, EIO);
-    EXPECT_GE(emulation->stats().discarded, 1u);
-    free_device(late);
-}
-
-TEST_F(LibusbInFlight, ThePresenceCheckNeitherWaitsForNorCancelsNorConsumesWritesInFlight) {
-    REQUIRE_EMULATION();
-    ASSERT_TRUE(start("device phone\n"));
     UsbDeviceHandle *device = open_phone();
     ASSERT_NE(device, nullptr);
-    std::vector<uint8_t> image = pattern(2 * 4096);
     ASSERT_EQ(talk(device, "download:00002000"), "DATA00002000");
-    ASSERT_TRUE(emulation->set_write_mode("phone", WriteMode::HOLD));
-    EXPECT_EQ(write_chunk(device, image.data()), 0);
-    EXPECT_EQ(write_chunk(device, image.data() + 4096), 0);
-
-    // The window's check, twice: its open and close while the worker's writes are held in the phone.
-    for (int i = 0; i < 2; ++i) {
-        UsbDeviceHandle *check = open_phone();
-        EXPECT_NE(check, nullptr) << std::strerror(errno);
-        free_device(check);
-    }
-    EXPECT_EQ(emulation->stats().discarded, 0u);
-    EXPECT_EQ(emulation->stats().writes_waiting, 2u);
-    ASSERT_TRUE(emulation->set_write_mode("phone", WriteMode::NORMAL));
-    std::string reply;
-    EXPECT_EQ(read_reply(device, reply), 0);
-    EXPECT_EQ(reply, "OKAY");
-    EXPECT_EQ(talk(device, "flash:boot"), "OKAY");
-    EXPECT_EQ(emulation->partition("phone", "boot"), image);
-
-    // A failure in flight is the worker's to see, not the check's to take away.
-    ASSERT_EQ(talk(device, "download:00001000"), "DATA00001000");
-    ASSERT_TRUE(emulation->set_write_mode("phone", WriteMode::STALL));
-    EXPECT_EQ(write_chunk(device, image.data()), 0);
-    UsbDeviceHandle *check = open_phone();
-    EXPECT_NE(check, nullptr);
-    free_device(check);
-    EXPECT_EQ(read_reply(device, reply), EIO);
-    free_device(device);
-}
-
-TEST_F(LibusbInFlight, AnUnplugWithWritesInFlightIsReportedAsTheDeviceGone) {
-    REQUIRE_EMULATION();
-    ASSERT_TRUE(start("device phone\n"));
-    UsbDeviceHandle *device = open_phone();
-    ASSERT_NE(device, nullptr);
-    std::vector<uint8_t> chunk = pattern(4096);
-    ASSERT_EQ(talk(device, "download:00004000"), "DATA00004000");
-    ASSERT_TRUE(emulation->set_write_mode("phone", WriteMode::HOLD));
     EXPECT_EQ(write_chunk(device, chunk.data()), 0);
-    EXPECT_EQ(write_chunk(device, chunk.data()), 0);
-    ASSERT_TRUE(emulation->unplug("phone"));
-    std::string reply;
-    EXPECT_EQ(read_reply(device, reply), ENODEV);
-    EXPECT_EQ(open_phone(), nullptr); // and the poll's check fails
+    errno = 0;
+    EXPECT_EQ(bulk_write(device, 0, "getvar:product", 14, 1), -1); // that chunk carried 1000 of its bytes
+    EXPECT_EQ(errno, EIO);
     free_device(device);
-}
-
-TEST_F(LibusbInFlight, ClosingOrUnloadingWithWritesInFlightCancelsThemAndGivesTheInterfaceBack) {
-    REQUIRE_EMULATION();
-    ASSERT_TRUE(start("device phone\n"));
-    std::vector<uint8_t> chunk = pattern(4096);
-    UsbDeviceHandle *device = open_phone();
-    ASSERT_NE(device, nullptr);
-    ASSERT_EQ(talk(device, "download:00010000"), "DATA00010000");
-    ASSERT_TRUE(emulation->set_write_mode("phone", WriteMode::HOLD));
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(write_chunk(device, chunk.data()), 0);
-    free_device(device);
-    EmulationStats s = emulation->stats();
-    EXPECT_EQ(s.discarded, 3u);
-    EXPECT_EQ(s.writes_waiting, 0u);
-    EXPECT_EQ(s.releases, 1u);
-
-    // Left open when the library goes: its end cancels them before it closes the device.
-    device = open_phone();
-    ASSERT_NE(device, nullptr);
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(write_chunk(device, chunk.data()), 0);
-    delete[] device->interface_name;
-    delete device;
-    unload_driver();
-    s = emulation->stats();
-    EXPECT_EQ(s.discarded, 6u);
-    EXPECT_EQ(s.releases, 2u);
 }
 
 int main(int argc, char **argv) {

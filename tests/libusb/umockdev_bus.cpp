@@ -4,7 +4,9 @@
 #include "tests/libusb/libusb_test.h"
 #include "tests/libusb/test_bus.h"
 
+using tarnex::usb_emulation::EmulationStats;
 using tarnex::usb_emulation::UsbEmulation;
+using tarnex::usb_emulation::WriteMode;
 
 namespace {
 
@@ -52,6 +54,26 @@ public:
             timeout);
     }
 
+    bool set_data_phases(const std::string &label, DataPhases what, uint32_t at) override {
+        m_writes_discarded = m_emulation->stats().writes_discarded;
+        WriteMode mode = what == DataPhases::HELD     ? WriteMode::HOLD
+                         : what == DataPhases::HALTED ? WriteMode::STALL
+                                                      : WriteMode::NORMAL;
+        bool ok = m_emulation->set_write_mode(label, mode, at);
+        EXPECT_TRUE(ok) << "no phone '" << label << "'";
+        return ok;
+    }
+
+    bool wait_holding(const std::string &, std::chrono::milliseconds timeout) override {
+        return m_emulation->wait_until([](const EmulationStats &s) { return s.writes_waiting > 0; }, timeout);
+    }
+
+    // The emulation counts the whole bus; the cases that look ask about one phone at a time.
+    OutTransfers out_transfers(const std::string &) override {
+        EmulationStats s = m_emulation->stats();
+        return {s.writes_waiting, static_cast<uint32_t>(s.writes_discarded - m_writes_discarded)};
+    }
+
     bool kill_phones() override { return false; }
 
     std::string transcript() override { return m_emulation->transcript(); }
@@ -78,6 +100,7 @@ public:
 
 private:
     std::unique_ptr<UsbEmulation> m_emulation;
+    uint64_t m_writes_discarded = 0; // at the last set_data_phases
 };
 
 } // namespace

@@ -130,6 +130,9 @@ public:
         return text + m_buffer;
     }
 
+    // Its process id while it runs (for what /proc tells of it); -1 before start.
+    pid_t pid() const { return m_pid; }
+
     std::vector<std::string> lines;
 
 private:

@@ -1,6 +1,7 @@
 // tarnex_winusb.dll under Wine, unchanged, with the real SetupAPI of the test prefix and the stand-in
 // WinUSB: enumeration, opening and the shared session, descriptors, bulk transfers and their time-outs,
 // closing, two threads at once, and where the library takes WinUSB from.
+#include "drivers/transfer_policy.h"
 #include "tests/winusb/winusb_test.h"
 #include "usb/bulk_transfer.h"
 #include "usb/usb_device.h"
@@ -11,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -993,10 +995,14 @@ TEST_F(Driver, TransfersAllocateNothing) {
     // A data phase of as many chunks as stay in flight, held in the phone the first time so that every
     // transfer the library keeps for them has been made.
     std::vector<uint8_t> chunk(4096, 0x5A);
+    const unsigned chunks = tarnex::drivers::IN_FLIGHT_DEFAULT;
+    char download[32], data[32];
+    std::snprintf(download, sizeof download, "download:%08x", chunks * 4096);
+    std::snprintf(data, sizeof data, "DATA%08x", chunks * 4096);
     auto data_phase = [&](bool hold) {
-        bool ok = exchange(o, "download:00010000") == "DATA00010000";
+        bool ok = exchange(o, download) == data;
         phone->hold_writes(hold);
-        for (int i = 0; i < 16; ++i)
+        for (unsigned i = 0; i < chunks; ++i)
             ok = ok && write_chunk(o.write, chunk.data()) == 0;
         phone->hold_writes(false);
         return ok && read_text(o.read) == "OKAY";
