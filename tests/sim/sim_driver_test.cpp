@@ -97,7 +97,7 @@ std::string read_text(const std::string &path) {
 // A host-side view of one open interface with its two endpoints.
 struct Connection {
     SimLibrary &sim;
-    std::u16string name;
+    std::u16string name{};
     ADBAPIHANDLE iface = nullptr, rd = nullptr, wr = nullptr;
 
     bool open(const std::u16string &interface_name) {
@@ -644,9 +644,9 @@ TEST_F(SimTest, BadScenariosAreRefusedWithTheLineAndTheReason) {
         {"device a\non x short-write 0\n", "line 2: 'short-write' needs at least 1 byte"},
     };
     configure("device keep\n");
-    for (const auto &c : cases) {
-        std::string error = configure_error(c.text);
-        EXPECT_EQ(error.substr(0, std::strlen(c.message)), c.message) << "for: " << c.text;
+    for (const auto &bad : cases) {
+        std::string error = configure_error(bad.text);
+        EXPECT_EQ(error.substr(0, std::strlen(bad.message)), bad.message) << "for: " << bad.text;
     }
     EXPECT_EQ(sim.is_plugged("keep"), 1) << "a refused scenario changes nothing";
     EXPECT_EQ(-1, sim.configure("vendr", nullptr, 0)) << "no error buffer is fine";
