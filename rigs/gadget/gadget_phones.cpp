@@ -449,18 +449,18 @@ std::unique_ptr<GadgetPhones> GadgetPhones::start(sim::Scenario scenario, const 
     for (size_t i = 0; i < scenario.devices.size(); ++i) {
         auto slot = std::make_unique<Slot>();
         sim::DeviceConfig &c = scenario.devices[i];
-        GadgetSpec spec;
-        spec.name = c.label;
-        spec.vendor_id = c.vendor_id;
-        spec.product_id = c.product_id;
-        std::copy(std::begin(c.device_class), std::end(c.device_class), spec.device_class);
-        std::copy(std::begin(c.interface_class), std::end(c.interface_class), spec.interface_class);
-        spec.manufacturer = "Tarnex gadget phone";
-        spec.product = c.label;
-        spec.has_serial = c.has_serial;
+        GadgetDescription description;
+        description.name = c.label;
+        description.vendor_id = c.vendor_id;
+        description.product_id = c.product_id;
+        std::copy(std::begin(c.device_class), std::end(c.device_class), description.device_class);
+        std::copy(std::begin(c.interface_class), std::end(c.interface_class), description.interface_class);
+        description.manufacturer = "Tarnex gadget phone";
+        description.product = c.label;
+        description.has_serial = c.has_serial;
         auto special = options.serials.find(c.label);
-        spec.serial = special != options.serials.end() ? special->second : c.serial;
-        slot->gadget = UsbGadget::create(spec, options.mount_dir, error);
+        description.serial = special != options.serials.end() ? special->second : c.serial;
+        slot->gadget = UsbGadget::create(description, options.mount_dir, error);
         if (slot->gadget == nullptr) {
             error = c.label + ": " + error;
             return nullptr;

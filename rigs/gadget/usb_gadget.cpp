@@ -178,7 +178,7 @@ void UsbGadget::remove_leftovers(const std::string &name) {
     rmdir(g.c_str());
 }
 
-std::unique_ptr<UsbGadget> UsbGadget::create(const GadgetSpec &spec, const fs::path &mount_dir,
+std::unique_ptr<UsbGadget> UsbGadget::create(const GadgetDescription &description, const fs::path &mount_dir,
                                              std::string &error) {
     std::error_code ec;
     if (!fs::exists(GADGETS, ec)) {
@@ -186,10 +186,10 @@ std::unique_ptr<UsbGadget> UsbGadget::create(const GadgetSpec &spec, const fs::p
                 ", or the module libcomposite is not loaded";
         return nullptr;
     }
-    remove_leftovers(spec.name);
+    remove_leftovers(description.name);
     std::unique_ptr<UsbGadget> g(new UsbGadget);
-    g->m_name = spec.name;
-    fs::path dir = gadget_dir(spec.name);
+    g->m_name = description.name;
+    fs::path dir = gadget_dir(description.name);
     auto make = [&](const fs::path &p) {
         if (mkdir(p.c_str(), 0755) != 0 && errno != EEXIST) {
             error = system_error("cannot make " + p.string());
@@ -197,31 +197,31 @@ std::unique_ptr<UsbGadget> UsbGadget::create(const GadgetSpec &spec, const fs::p
         }
         return true;
     };
-    const fs::path function = dir / "functions" / ("ffs." + spec.name);
+    const fs::path function = dir / "functions" / ("ffs." + description.name);
     const fs::path config = dir / "configs/c.1";
-    bool made =
-        make(dir) && write_attribute(dir / "idVendor", hex(spec.vendor_id, 4), error) &&
-        write_attribute(dir / "idProduct", hex(spec.product_id, 4), error) &&
-        write_attribute(dir / "bcdDevice", "0x0100", error) &&
-        write_attribute(dir / "bcdUSB", "0x0200", error) &&
-        write_attribute(dir / "bDeviceClass", hex(spec.device_class[0], 2), error) &&
-        write_attribute(dir / "bDeviceSubClass", hex(spec.device_class[1], 2), error) &&
-        write_attribute(dir / "bDeviceProtocol", hex(spec.device_class[2], 2), error) &&
-        make(dir / "strings/0x409") &&
-        write_attribute(dir / "strings/0x409/manufacturer", spec.manufacturer, error) &&
-        write_attribute(dir / "strings/0x409/product", spec.product, error) &&
-        (!spec.has_serial || write_attribute(dir / "strings/0x409/serialnumber", spec.serial, error)) &&
-        make(config) && make(config / "strings/0x409") &&
-        write_attribute(config / "strings/0x409/configuration", "fastboot", error) && make(function);
+    bool made = make(dir) && write_attribute(dir / "idVendor", hex(description.vendor_id, 4), error) &&
+                write_attribute(dir / "idProduct", hex(description.product_id, 4), error) &&
+                write_attribute(dir / "bcdDevice", "0x0100", error) &&
+                write_attribute(dir / "bcdUSB", "0x0200", error) &&
+                write_attribute(dir / "bDeviceClass", hex(description.device_class[0], 2), error) &&
+                write_attribute(dir / "bDeviceSubClass", hex(description.device_class[1], 2), error) &&
+                write_attribute(dir / "bDeviceProtocol", hex(description.device_class[2], 2), error) &&
+                make(dir / "strings/0x409") &&
+                write_attribute(dir / "strings/0x409/manufacturer", description.manufacturer, error) &&
+                write_attribute(dir / "strings/0x409/product", description.product, error) &&
+                (!description.has_serial ||
+                 write_attribute(dir / "strings/0x409/serialnumber", description.serial, error)) &&
+                make(config) && make(config / "strings/0x409") &&
+                write_attribute(config / "strings/0x409/configuration", "fastboot", error) && make(function);
     if (!made)
         return nullptr;
-    if (symlink(function.c_str(), (config / ("ffs." + spec.name)).c_str()) != 0) {
+    if (symlink(function.c_str(), (config / ("ffs." + description.name)).c_str()) != 0) {
         error = system_error("cannot put the function into " + config.string());
         return nullptr;
     }
-    g->m_mount = mount_dir / spec.name;
+    g->m_mount = mount_dir / description.name;
     fs::create_directories(g->m_mount, ec);
-    if (mount(spec.name.c_str(), g->m_mount.c_str(), "functionfs", 0, nullptr) != 0) {
+    if (mount(description.name.c_str(), g->m_mount.c_str(), "functionfs", 0, nullptr) != 0) {
         error = system_error("cannot mount the function's file system on " + g->m_mount.string());
         return nullptr;
     }
@@ -231,7 +231,7 @@ std::unique_ptr<UsbGadget> UsbGadget::create(const GadgetSpec &spec, const fs::p
         error = system_error("cannot open " + (g->m_mount / "ep0").string());
         return nullptr;
     }
-    if (!write_all(g->m_ep0, function_descriptors(spec.interface_class), "descriptors", error) ||
+    if (!write_all(g->m_ep0, function_descriptors(description.interface_class), "descriptors", error) ||
         !write_all(g->m_ep0, function_strings(), "strings", error))
         return nullptr;
     g->m_in = open((g->m_mount / "ep1").c_str(), O_RDWR | O_CLOEXEC);

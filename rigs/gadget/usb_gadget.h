@@ -15,7 +15,7 @@
 
 namespace tarnex::gadget {
 
-struct GadgetSpec {
+struct GadgetDescription {
     std::string name; // names the configfs gadget and the FunctionFS instance: letters, digits, '_', '-', '.'
     uint16_t vendor_id = 0;
     uint16_t product_id = 0;
@@ -31,8 +31,8 @@ public:
     // Removes what a gadget of this name left behind (its process was killed), then makes the gadget,
     // mounts its FunctionFS instance in `mount_dir`/NAME, writes the function's descriptors and opens its
     // endpoints. Not bound yet. Null with a sentence in `error`.
-    static std::unique_ptr<UsbGadget> create(const GadgetSpec &spec, const std::filesystem::path &mount_dir,
-                                             std::string &error);
+    static std::unique_ptr<UsbGadget> create(const GadgetDescription &description,
+                                             const std::filesystem::path &mount_dir, std::string &error);
     // Unbinds, closes the endpoints, unmounts and removes the configfs entries.
     ~UsbGadget();
     UsbGadget(const UsbGadget &) = delete;
