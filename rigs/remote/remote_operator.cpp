@@ -62,9 +62,16 @@ bool RemoteOperator::system_command(WPARAM command) {
 }
 
 bool RemoteOperator::wait_message_box(OperatorMessageBox *box, int timeout_ms) {
-    HWND found = remote::wait_message_box(m_process, 0, timeout_ms);
+    // A box can be visible before its thread answers messages (a slow machine, a process still starting):
+    // its caption, never empty once the box has been set up, says that it was read, not just found.
     remote::MessageBoxContent content;
-    if (found == nullptr || !remote::read_message_box(found, &content))
+    const bool read = remote::wait_until(
+        [&] {
+            HWND found = remote::wait_message_box(m_process, 0, 0);
+            return found != nullptr && remote::read_message_box(found, &content) && !content.caption.empty();
+        },
+        timeout_ms);
+    if (!read)
         return false;
     box->caption = content.caption;
     box->text = content.text;
