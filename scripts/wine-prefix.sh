@@ -42,6 +42,35 @@ detached_background() {
     ) </dev/null >/dev/null 2>&1
 }
 
+# Waits until this prefix's desktop (explorer.exe /desktop) runs for the keeper below. Whichever program
+# first needs the desktop starts it, with that program's standard handles: it must be the keeper, not a
+# test that ctest runs next, or the desktop holds that test's output pipe open and ctest waits for ever
+# after the test has ended (seen where Wine starts slowly: the 32-bit Wine in the test machine). A desktop
+# that wineboot left may still be closing: the one found must outlive the keeper's start by two seconds.
+prefix_process() { # PATTERN: the id of a process of this prefix whose command line holds PATTERN
+    local pid
+    for pid in $(pgrep -f "$1" || true); do
+        if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
+            echo "$pid"
+            return 0
+        fi
+    done
+    return 1
+}
+
+wait_for_desktop() {
+    local desktop deadline=$((SECONDS + 120))
+    while [ "$SECONDS" -lt "$deadline" ]; do
+        if prefix_process 'cmd.exe /q /k' >/dev/null && desktop=$(prefix_process 'explorer.exe /desktop'); then
+            sleep 2
+            kill -0 "$desktop" 2>/dev/null && return 0
+        fi
+        sleep 0.1
+    done
+    echo "wine-prefix.sh: the desktop of $WINEPREFIX did not start within two minutes" >&2
+    return 1
+}
+
 display_running() {
     [ -f "$xvfb_dir/pid" ] && [ -f "$xvfb_dir/display" ] && kill -0 "$(cat "$xvfb_dir/pid")" 2>/dev/null
 }
@@ -118,6 +147,7 @@ start)
         detached_background sh -c 'exec 3<>"$1"; exec "$2" cmd.exe /q /k <&3' keeper "$xvfb_dir/keeper" \
             "$wine_loader"
     fi
+    wait_for_desktop
     ;;
 stop)
     wineserver -k 2>/dev/null || true
