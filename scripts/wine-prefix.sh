@@ -59,15 +59,24 @@ prefix_process() { # PATTERN: the id of a process of this prefix whose command l
 }
 
 wait_for_desktop() {
-    local desktop deadline=$((SECONDS + 120))
+    local desktop deadline=$((SECONDS + 120)) next_boot=$((SECONDS + 20))
     while [ "$SECONDS" -lt "$deadline" ]; do
-        if prefix_process 'cmd.exe /q /k' >/dev/null && desktop=$(prefix_process 'explorer.exe /desktop'); then
-            sleep 2
-            kill -0 "$desktop" 2>/dev/null && return 0
+        if prefix_process 'cmd.exe /q /k' >/dev/null; then
+            if desktop=$(prefix_process 'explorer.exe /desktop'); then
+                sleep 2
+                kill -0 "$desktop" 2>/dev/null && return 0
+            elif [ "$SECONDS" -ge "$next_boot" ]; then
+                # The desktop closed before the keeper was on it: wineboot opens it again.
+                detached "$wine_loader" wineboot.exe
+                next_boot=$((SECONDS + 20))
+            fi
         fi
         sleep 0.1
     done
-    echo "wine-prefix.sh: the desktop of $WINEPREFIX did not start within two minutes" >&2
+    local keeper=no
+    prefix_process 'cmd.exe /q /k' >/dev/null && keeper=yes
+    echo "wine-prefix.sh: the desktop of $WINEPREFIX did not start within two minutes (keeper running: $keeper)" >&2
+    ps -eo pid,etime,args | grep -i -E '[.]exe|wineserver' >&2 || true
     return 1
 }
 
@@ -138,15 +147,16 @@ start)
         configure_prefix
     fi
     detached wineserver -p || true # a server that already runs is fine
-    detached "$wine_loader" wineboot.exe
     # Wine closes the desktop (and its explorer.exe) a second after the last program on it has ended,
     # and a program that starts just then finds no desktop to make its windows on. One idle program
     # keeps the desktop open for the whole run: a command prompt reading from a pipe nobody writes to.
+    # It starts before wineboot, which opens the desktop, so that it is on it before wineboot ends.
     if [ ! -p "$xvfb_dir/keeper" ]; then
         mkfifo "$xvfb_dir/keeper"
         detached_background sh -c 'exec 3<>"$1"; exec "$2" cmd.exe /q /k <&3' keeper "$xvfb_dir/keeper" \
             "$wine_loader"
     fi
+    detached "$wine_loader" wineboot.exe
     wait_for_desktop
     ;;
 stop)

@@ -137,8 +137,9 @@ vmlinuz=$kernel_dir/boot/vmlinuz-$kver
 
 # --- the initramfs: busybox, the modules, /init ------------------------------------------------------------
 
-# Loaded in this order by /init; each with its dependencies (kmod reads them from modules.dep).
-modules=(virtio_pci 9pnet_virtio 9p configfs dummy_hcd libcomposite usb_f_fs usbmon)
+# Loaded in this order by /init; each with its dependencies (kmod reads them from modules.dep). overlay
+# lets a list write into a build tree of the read-only host root (the x86 Wine tier, windows-x86.list).
+modules=(virtio_pci 9pnet_virtio 9p configfs dummy_hcd libcomposite usb_f_fs usbmon overlay)
 initrd_key=$( (echo "$kver ${modules[*]}"; cat "$here/init" "$busybox") | sha256sum | cut -c1-16)
 initrd=$cache/initramfs-$kver-$initrd_key.cpio.gz
 if [ ! -f "$initrd" ]; then
@@ -223,7 +224,9 @@ fi
 # reach its init within a minute is taken for a /dev/kvm that cannot run it: the machine is stopped and
 # that is remembered.
 boot() {
-    local accel=$1 cpu=(-cpu max)
+    # Without SMAP: QEMU's software emulation (7.2) faults a 32-bit program's iret to its own stack as a
+    # supervisor access when SMAP is on, and the kernel kills it (the 32-bit Wine, windows-x86.list).
+    local accel=$1 cpu=(-cpu max,-smap)
     [ "$accel" = kvm ] && cpu=()
     if [ "$shell_mode" = 1 ]; then
         "$qemu" -accel "$accel" "${cpu[@]}" "${qemu_args[@]}"

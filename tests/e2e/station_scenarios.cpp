@@ -219,6 +219,9 @@ TEST_F(Station, EightPhonesAtOnceEachEndWithTheirOwnOutcomeAndRecordLine) {
         ASSERT_TRUE(WaitStatus(port(n), STATUS_READY_TEXT));
     EXPECT_EQ(View(port(1)).serial, "SIM-p1");
     fe->screenshot("eight-ready");
+    // The window shows the rows of phones that arrived together before its header: "Start" is enabled a
+    // moment after they show Ready.
+    ASSERT_TRUE(op().wait_until([&] { return op().enabled(IDOK); }, WAIT_MS));
     ASSERT_TRUE(op().click(IDOK)); // every ready row
     ASSERT_TRUE(op().wait_until([&] { return Status(port(8)) == STATUS_DOWNLOADING_TEXT; }, WAIT_MS));
     fe->screenshot("eight-downloading");
