@@ -25,9 +25,11 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench/targets.h"
 #include "package/crc32.h"
 #include "package/image_table.h"
 #include "package/pack_archive.h"
+#include "tests/support/child_process.h"
 
 namespace {
 
@@ -249,58 +251,22 @@ double status_kib(pid_t pid, const char *field) {
 // "exit" and waits for it.
 StartUp time_flasher(const std::string &path) {
     StartUp result;
-    int in[2], out[2];
-    if (pipe(in) != 0)
-        return result;
-    if (pipe(out) != 0) {
-        close(in[0]), close(in[1]);
-        return result;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addclose(&actions, in[1]);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    char *argv[] = {const_cast<char *>(path.c_str()), nullptr};
+    ChildProcess flasher;
     auto start = std::chrono::steady_clock::now();
-    pid_t pid;
-    int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
-    if (rc != 0) {
-        close(in[1]), close(out[0]);
+    if (!flasher.start({path}, "/dev/null"))
         return result;
-    }
-    char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n')
-        result.Line += c;
+    const bool said = flasher.read_until([](const std::string &) { return true; }, std::chrono::minutes(2));
     const double ms = ms_since(start);
-    const double private_kib = status_kib(pid, "RssAnon:");
-    if (write(in[1], "exit\n", 5) != 5)
-        kill(pid, SIGTERM);
-    close(in[1]);
-    while (read(out[0], &c, 1) == 1) {
-    }
-    close(out[0]);
-    int status = 0;
-    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
-        !result.Line.empty() && private_kib >= 0) {
+    const double private_kib = status_kib(flasher.pid(), "RssAnon:");
+    flasher.say("exit");
+    flasher.close_input();
+    if (said && !flasher.lines.front().empty() && flasher.wait_exit(std::chrono::seconds(60)) == 0 &&
+        private_kib >= 0) {
+        result.Line = flasher.lines.front();
         result.Ms = ms;
         result.PrivateMiB = private_kib / 1024;
     }
     return result;
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
-}
-
-void print_target(const char *name, double ratio, double limit, bool met) {
-    printf("target %s %.2f %.2f %s\n", name, ratio, limit, met ? "met" : "missed");
 }
 
 } // namespace

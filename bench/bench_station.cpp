@@ -6,17 +6,13 @@
 //
 // Targets: the eight finish within 1.25 times the one's time; the station's private memory (RssAnon,
 // which leaves out the mapped station file) stays under 64 MiB while the eight run.
+#include "bench/targets.h"
+#include "tests/support/child_process.h"
 #include "tools/packer.h"
-
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -24,8 +20,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char **environ;
 
 namespace {
 
@@ -95,34 +89,12 @@ Round run_station(const fs::path &path, int phones) {
     std::ofstream(dir / "phones.txt") << scenario;
     fs::remove(dir / "station.csv");
 
-    int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0)
-        return {};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addclose(&actions, in[1]);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    const std::string program = path.string(),
-                      variable = "TARNEX_SIM_SCENARIO=" + (dir / "phones.txt").string();
-    std::vector<char *> environment;
-    for (char **e = environ; *e != nullptr; ++e)
-        environment.push_back(*e);
-    environment.push_back(const_cast<char *>(variable.c_str()));
-    environment.push_back(nullptr);
-    char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
-    pid_t pid;
-    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environment.data());
-    posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
-    if (rc != 0)
+    ChildProcess station;
+    if (!station.start({path.string()}, "/dev/null",
+                       {"TARNEX_SIM_SCENARIO=" + (dir / "phones.txt").string()}))
         return {};
 
     Round round;
-    FILE *lines = fdopen(out[0], "r");
     int ready = 0, done = 0;
     std::chrono::steady_clock::time_point started;
     std::atomic<bool> running{false}, over{false};
@@ -130,48 +102,33 @@ Round run_station(const fs::path &path, int phones) {
     std::thread sampler([&] {
         while (!over) {
             if (running)
-                most = std::max(most.load(), rss_anon_mib(pid));
+                most = std::max(most.load(), rss_anon_mib(station.pid()));
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     });
-    char buffer[1024];
-    while (done < phones && std::fgets(buffer, sizeof buffer, lines) != nullptr) {
-        const std::string line = buffer;
-        if (line.find(": Ready 0%") != std::string::npos && ++ready == phones) {
-            started = std::chrono::steady_clock::now();
-            running = true;
-            if (write(in[1], "start\n", 6) != 6)
-                break;
-        }
-        if (line.find(": Download successfully!") != std::string::npos)
-            ++done;
-        if (line.find(": Download failed!") != std::string::npos)
-            break;
-    }
+    station.read_until(
+        [&](const std::string &line) {
+            if (line.ends_with(": Ready 0%") && ++ready == phones) {
+                started = std::chrono::steady_clock::now();
+                running = true;
+                if (!station.say("start"))
+                    return true;
+            }
+            if (line.find(": Download successfully!") != std::string::npos)
+                ++done;
+            return done == phones || line.find(": Download failed!") != std::string::npos;
+        },
+        std::chrono::minutes(10));
     if (done == phones) {
         round.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         round.private_mib = most;
     }
     over = true;
     sampler.join();
-    if (write(in[1], "exit\n", 5) != 5)
-        kill(pid, SIGTERM);
-    close(in[1]);
-    while (std::fgets(buffer, sizeof buffer, lines) != nullptr) {
-    }
-    std::fclose(lines);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    station.say("exit");
+    station.close_input();
+    station.wait_exit(std::chrono::seconds(60));
     return round;
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
-}
-
-void print_target(const char *name, double ratio, double limit, bool met) {
-    std::printf("target %s %.2f %.2f %s\n", name, ratio, limit, met ? "met" : "missed");
 }
 
 } // namespace

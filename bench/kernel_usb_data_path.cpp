@@ -25,6 +25,7 @@
 // loop's, its data phase.
 //
 //   kernel_usb_data_path [--mib N] [--runs K] [--in-flight N] [--only NAME]...
+#include "bench/targets.h"
 #include "drivers/transfer_policy.h"
 #include "rigs/demo/demo_firmware.h"
 #include "rigs/gadget/gadget_process.h"
@@ -402,7 +403,7 @@ void target(const char *name, const Subject &a, const Subject &b, double limit) 
     if (a.runs.empty() || b.runs.empty() || y <= 0)
         return;
     double ratio = x / y;
-    std::printf("target %s %.2f %.2f %s\n", name, ratio, limit, ratio >= limit ? "met" : "missed");
+    print_target(name, ratio, limit, ratio >= limit);
 }
 
 bool selected(const std::vector<std::string> &only, const std::string &name) {

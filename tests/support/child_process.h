@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -18,10 +19,16 @@ extern char **environ;
 // A program with its standard input and output on pipes and its standard error in a file.
 class ChildProcess {
 public:
-    bool start(const std::vector<std::string> &args, const std::string &stderr_file) {
+    // Starts ARGS[0] with this process's environment and VARIABLES ("NAME=value") added.
+    bool start(const std::vector<std::string> &args, const std::string &stderr_file,
+               const std::vector<std::string> &variables = {}) {
         int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+        if (pipe2(in, O_CLOEXEC) != 0)
             return false;
+        if (pipe2(out, O_CLOEXEC) != 0) {
+            close(in[0]), close(in[1]);
+            return false;
+        }
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, in[0], 0);
@@ -32,12 +39,20 @@ public:
         for (const auto &a : args)
             argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
-        int rc = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+        std::vector<char *> environment;
+        for (char **e = environ; *e != nullptr; ++e)
+            environment.push_back(*e);
+        for (const std::string &variable : variables)
+            environment.push_back(const_cast<char *>(variable.c_str()));
+        environment.push_back(nullptr);
+        int rc = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environment.data());
         posix_spawn_file_actions_destroy(&actions);
         close(in[0]);
         close(out[1]);
         m_in = in[1];
         m_out = out[0];
+        if (rc != 0)
+            m_pid = -1;
         return rc == 0;
     }
 
@@ -52,10 +67,10 @@ public:
         }
     }
 
-    void say(const std::string &line) {
+    // False when the program no longer reads its input.
+    bool say(const std::string &line) {
         std::string text = line + "\n";
-        ssize_t ignored = write(m_in, text.data(), text.size());
-        (void)ignored;
+        return write(m_in, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     }
 
     void close_input() {
@@ -63,34 +78,47 @@ public:
         m_in = -1;
     }
 
-    // Reads lines until one is among `wanted`, and returns it; empty at the end of the output or after the
+    // Reads lines (kept in `lines`) until DONE holds for one; false at the end of the output or after the
     // time-out.
-    std::string wait_for_line(const std::vector<std::string> &wanted, std::chrono::seconds timeout) {
+    template <typename Done>
+    bool read_until(Done done, std::chrono::milliseconds timeout) {
         auto deadline = std::chrono::steady_clock::now() + timeout;
         for (;;) {
             size_t nl;
             while ((nl = m_buffer.find('\n')) != std::string::npos) {
-                std::string line = m_buffer.substr(0, nl);
+                lines.push_back(m_buffer.substr(0, nl));
                 m_buffer.erase(0, nl + 1);
-                lines.push_back(line);
-                for (const auto &w : wanted) {
-                    if (line == w)
-                        return line;
-                }
+                if (done(lines.back()))
+                    return true;
             }
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0)
-                return {};
+                return false;
             pollfd p{m_out, POLLIN, 0};
             if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
                 continue;
             char chunk[4096];
             ssize_t n = read(m_out, chunk, sizeof chunk);
             if (n <= 0)
-                return {};
+                return false;
             m_buffer.append(chunk, static_cast<size_t>(n));
         }
+    }
+
+    // Reads lines until one is among `wanted`, and returns it; empty at the end of the output or after the
+    // time-out.
+    std::string wait_for_line(const std::vector<std::string> &wanted, std::chrono::seconds timeout) {
+        std::string found;
+        read_until(
+            [&](const std::string &line) {
+                if (std::find(wanted.begin(), wanted.end(), line) == wanted.end())
+                    return false;
+                found = line;
+                return true;
+            },
+            timeout);
+        return found;
     }
 
     bool wait_for_line(const std::string &wanted, std::chrono::seconds timeout) {
