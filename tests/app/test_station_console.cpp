@@ -48,12 +48,14 @@ TEST(ConsoleStation, ADrivingScriptStartsThePhonesAndReadsOneLinePerChangeOfARow
     ASSERT_TRUE(console.read_until(
         [&](const std::string &line) { return line.ends_with(": Ready 0%") && ++ready == 2; }, WAIT));
     EXPECT_EQ(console.lines.front(), "Record: " + dir.Path("station.csv"));
-    console.say("start 7");  // a row that holds no phone
-    console.say("start 99"); // no such row
-    console.say("start");
+    EXPECT_TRUE(console.say("start 7"));  // a row that holds no phone
+    EXPECT_TRUE(console.say("start 99")); // no such row
+    EXPECT_TRUE(console.say("start"));
     ASSERT_TRUE(console.wait_for_line("Succeeded 1, failed 1", WAIT))
         << ::testing::PrintToString(console.lines);
-    console.say("exit");
+    EXPECT_TRUE(console.say("exit"));
+    console.close_input();
+    console.read_until([](const std::string &) { return false; }, WAIT); // every line up to its end
     EXPECT_EQ(console.wait_exit(WAIT), 0);
 
     // Each row's lines in order: ready, downloading with a percentage that only grows, its outcome.
